@@ -1,0 +1,87 @@
+#pragma once
+
+#include "InstrumentEndpoint.h"
+#include "MeasurementCycle.h"
+#include "RunningFigure.h"
+
+#include <QByteArray>
+#include <QStringList>
+#include <QWidget>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class InstrumentLink;
+
+// What start-up came to.
+struct StartupResult
+{
+    enum class Status { Running, AddressInUse, Failed };
+    Status status;
+    QString failure; // what failed, for Failed
+};
+
+// The one window: the wait box, Reset, the run-time and cycle-time figures
+// and two lines of text drawn above the frames. It owns the link to the
+// instrument and the measurement cycle.
+class formVantrel : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // `clock` times the cycles; tests pass one they control.
+    explicit formVantrel(const InstrumentEndpoint &endpoint,
+                         MeasurementCycle::Clock clock = MeasurementCycle::steadyNow,
+                         QWidget *parent = nullptr);
+
+    // Applies the wait, opens the link and says "X"; to be called once,
+    // before the window is first shown.
+    StartupResult Form_Load();
+    // Closes the link and waits until it reports closed.
+    void Form_Unload();
+
+    // Applies the wait: the interval, the drawn text, both figures zeroed.
+    void txtWaitTime_Change();
+    void cmdReset_Click();
+    // One datagram from the instrument.
+    void Sock_DataArrival(const QByteArray &payload);
+
+    InstrumentLink *Sock() const { return m_sock; }
+    MeasurementCycle *cycle() const { return m_cycle; }
+    const QStringList &drawnLines() const { return m_drawnLines; }
+    qsizetype rxBufferSize() const { return m_rxBuffer.size(); }
+    quint64 runSum() const { return m_runFigure.sum; }
+    quint64 runCount() const { return m_runFigure.count; }
+    quint64 cycleSum() const { return m_cycleFigure.sum; }
+    quint64 cycleCount() const { return m_cycleFigure.count; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void showCycleTime(quint64 ms);
+    void showRunTime(quint64 ms);
+
+    InstrumentEndpoint m_endpoint;
+    InstrumentLink *m_sock;
+    MeasurementCycle *m_cycle;
+
+    QPushButton *cmdReset = nullptr;
+    QGroupBox *Frame1 = nullptr;
+    QGroupBox *Frame2 = nullptr;
+    QGroupBox *Frame3 = nullptr;
+    QLineEdit *txtWaitTime = nullptr;
+    QLabel *lblRunTime = nullptr;
+    QLabel *lblRunTimeAvg = nullptr;
+    QLabel *lblCycleTime = nullptr;
+    QLabel *lblCycleTimeAvg = nullptr;
+
+    RunningFigure m_runFigure;   // runSum, runCount
+    RunningFigure m_cycleFigure; // cycleSum, cycleCount
+    QByteArray m_rxBuffer;  // bytes of a reply not yet complete
+    QStringList m_drawnLines;
+    bool m_unloaded = false;
+};

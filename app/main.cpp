@@ -1,0 +1,31 @@
+#include "InstrumentEndpoint.h"
+#include "SingleInstanceMessage.h"
+#include "formVantrel.h"
+
+#include <QApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vantrel-speedtest"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Vantrel Speed Test"));
+    QApplication::setDesktopFileName(QStringLiteral("vantrel-speedtest"));
+
+    formVantrel window(shippedEndpoint());
+    const StartupResult startup = window.Form_Load();
+    switch (startup.status) {
+    case StartupResult::Status::Running:
+        break;
+    case StartupResult::Status::AddressInUse:
+        showSingleInstanceMessage();
+        return 1;
+    case StartupResult::Status::Failed:
+        std::fprintf(stderr, "vantrel-speedtest: %s\n", qUtf8Printable(startup.failure));
+        return 1;
+    }
+
+    window.show();
+    return app.exec();
+}
