@@ -159,7 +159,7 @@ void formVantrel::txtWaitTime_Change()
 
     // The line shows the interval the timer really uses, after clamping.
     m_drawnLines = {
-        QStringLiteral("Runs for %1mS then requests counters and timer.")
+        QStringLiteral("Runs for%1mS then requests counters and timer.")
                 .arg(QLatin1Char(' ') + QString::number(wait->interval())),
         QStringLiteral("Counters data are ignored.  Repeats ad nauseum."),
     };

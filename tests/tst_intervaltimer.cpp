@@ -1,0 +1,122 @@
+#include "IntervalTimer.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+// Timers never fire early, so lower bounds on when they fire are safe on a
+// loaded machine; upper bounds are kept generous.
+class TestIntervalTimer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void zeroIntervalNeverFires();
+    void disabledNeverFires();
+    void firesRepeatedlyWhileEnabled();
+    void enablingRestartsTheInterval();
+    void newIntervalTakesEffectAtOnce();
+    void newIntervalOnDisabledTimerDoesNotEnable();
+    void intervalIsClamped_data();
+    void intervalIsClamped();
+};
+
+void TestIntervalTimer::zeroIntervalNeverFires()
+{
+    IntervalTimer timer;
+    QSignalSpy fired(&timer, &IntervalTimer::timeout);
+    timer.setInterval(0);
+    timer.setEnabled(true);
+    QVERIFY(timer.isEnabled());
+    QVERIFY(!timer.isArmed());
+    QTest::qWait(150);
+    QCOMPARE(fired.size(), 0);
+}
+
+void TestIntervalTimer::disabledNeverFires()
+{
+    IntervalTimer timer;
+    QSignalSpy fired(&timer, &IntervalTimer::timeout);
+    timer.setInterval(10);
+    timer.setEnabled(true);
+    timer.setEnabled(false);
+    QTest::qWait(150);
+    QCOMPARE(fired.size(), 0);
+}
+
+void TestIntervalTimer::firesRepeatedlyWhileEnabled()
+{
+    IntervalTimer timer;
+    QSignalSpy fired(&timer, &IntervalTimer::timeout);
+    timer.setInterval(20);
+    timer.setEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(fired.size() >= 3, 5000);
+}
+
+void TestIntervalTimer::enablingRestartsTheInterval()
+{
+    IntervalTimer timer;
+    QSignalSpy fired(&timer, &IntervalTimer::timeout);
+    QElapsedTimer clock;
+    timer.setInterval(300);
+    timer.setEnabled(true);
+    clock.start();
+    QTest::qWait(200);
+    if (fired.size() > 0)
+        QSKIP("the machine stalled for longer than the interval");
+    timer.setEnabled(false);
+    timer.setEnabled(true);
+    const qint64 reenabledAt = clock.elapsed();
+    QTRY_COMPARE_WITH_TIMEOUT(fired.size(), 1, 5000);
+    QVERIFY2(clock.elapsed() >= reenabledAt + 300, "fired on the old deadline");
+}
+
+void TestIntervalTimer::newIntervalTakesEffectAtOnce()
+{
+    IntervalTimer timer;
+    QSignalSpy fired(&timer, &IntervalTimer::timeout);
+    QElapsedTimer clock;
+    timer.setInterval(60000);
+    timer.setEnabled(true);
+    clock.start();
+    // Shortened: fires long before the old minute is up.
+    timer.setInterval(50);
+    QTRY_COMPARE_WITH_TIMEOUT(fired.size(), 1, 10000);
+
+    // Lengthened: counted afresh from the moment it is set.
+    timer.setInterval(400);
+    const qint64 setAt = clock.elapsed();
+    QTRY_COMPARE_WITH_TIMEOUT(fired.size(), 2, 10000);
+    QVERIFY(clock.elapsed() >= setAt + 400);
+}
+
+void TestIntervalTimer::newIntervalOnDisabledTimerDoesNotEnable()
+{
+    IntervalTimer timer;
+    QSignalSpy fired(&timer, &IntervalTimer::timeout);
+    timer.setInterval(10);
+    QVERIFY(!timer.isEnabled());
+    QTest::qWait(100);
+    QCOMPARE(fired.size(), 0);
+}
+
+void TestIntervalTimer::intervalIsClamped_data()
+{
+    QTest::addColumn<int>("requested");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("negative") << -1 << 0;
+    QTest::newRow("top") << 65535 << 65535;
+    QTest::newRow("above top") << 70000 << 65535;
+}
+
+void TestIntervalTimer::intervalIsClamped()
+{
+    QFETCH(int, requested);
+    QFETCH(int, expected);
+    IntervalTimer timer;
+    timer.setInterval(requested);
+    QCOMPARE(timer.interval(), expected);
+}
+
+QTEST_GUILESS_MAIN(TestIntervalTimer)
+#include "tst_intervaltimer.moc"

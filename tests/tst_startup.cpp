@@ -1,0 +1,139 @@
+#include "InstrumentLink.h"
+#include "IntervalTimer.h"
+#include "LoopbackInstrument.h"
+#include "SingleInstanceMessage.h"
+#include "formVantrel.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+
+// Start-up and shutdown against a loopback stand-in for the instrument.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void firstDatagramIsX();
+    void secondCopyIsRefusedAndSendsNothing();
+    void singleInstanceMessage();
+    void portIsFreeRightAfterClose();
+    void failuresOtherThanAddressInUse_data();
+    void failuresOtherThanAddressInUse();
+};
+
+void TestStartup::firstDatagramIsX()
+{
+    LoopbackInstrument instrument;
+    formVantrel window(instrument.endpoint());
+    QCOMPARE(window.Form_Load().status, StartupResult::Status::Running);
+    QVERIFY(instrument.waitFor(2));
+    QCOMPARE(instrument.received[0].data, QByteArray("X"));
+    QCOMPARE(instrument.received[1].data, QByteArray("XR"));
+    QCOMPARE(instrument.received[0].senderPort, window.Sock()->localPort());
+}
+
+void TestStartup::secondCopyIsRefusedAndSendsNothing()
+{
+    LoopbackInstrument instrument;
+    formVantrel first(instrument.endpoint());
+    QCOMPARE(first.Form_Load().status, StartupResult::Status::Running);
+    const quint16 port = first.Sock()->localPort();
+
+    formVantrel second(instrument.endpoint(port));
+    QCOMPARE(second.Form_Load().status, StartupResult::Status::AddressInUse);
+    QCOMPARE(second.Sock()->state(), 0);
+    // Nothing of the refused copy may fire later either.
+    QVERIFY(!second.cycle()->tmrRun()->isEnabled());
+
+    // The first copy goes on: "X", "XR", then "C1" and "T" a wait later.
+    QVERIFY(instrument.waitFor(4));
+    QTest::qWait(150);
+    QCOMPARE(instrument.payloads().mid(0, 4),
+             QList<QByteArray>({"X", "XR", "C1", "T"}));
+    for (const auto &received : std::as_const(instrument.received))
+        QCOMPARE(received.senderPort, port);
+    QCOMPARE(first.Sock()->state(), int(QAbstractSocket::BoundState));
+}
+
+void TestStartup::singleInstanceMessage()
+{
+    QString text, title;
+    int buttons = 0;
+    bool noIcon = false;
+    // Read the box while it is up, then dismiss it as a person would.
+    std::function<void()> inspect = [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) {
+            QTimer::singleShot(10, inspect);
+            return;
+        }
+        text = box->text();
+        title = box->windowTitle();
+        buttons = int(box->buttons().size());
+        noIcon = box->icon() == QMessageBox::NoIcon;
+        QVERIFY(box->button(QMessageBox::Ok));
+        box->button(QMessageBox::Ok)->click();
+    };
+    QTimer::singleShot(0, inspect);
+    showSingleInstanceMessage();
+    QCOMPARE(text, QStringLiteral("Already running a GUI."));
+    QCOMPARE(title, QStringLiteral("Can only run one GUI at a time"));
+    QCOMPARE(buttons, 1);
+    QVERIFY(noIcon);
+}
+
+void TestStartup::portIsFreeRightAfterClose()
+{
+    LoopbackInstrument instrument;
+    auto window = std::make_unique<formVantrel>(instrument.endpoint());
+    QCOMPARE(window->Form_Load().status, StartupResult::Status::Running);
+    const quint16 port = window->Sock()->localPort();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(instrument.waitFor(2));
+
+    window->close();
+    QCOMPARE(window->Sock()->state(), 0);
+    QUdpSocket next;
+    QVERIFY2(next.bind(QHostAddress::LocalHost, port, QAbstractSocket::DontShareAddress),
+             qPrintable(next.errorString()));
+
+    // A closed window sends nothing more.
+    const qsizetype sent = instrument.received.size();
+    QTest::qWait(300);
+    QCOMPARE(instrument.received.size(), sent);
+}
+
+void TestStartup::failuresOtherThanAddressInUse_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("localAddress");
+    QTest::addColumn<quint16>("remotePort");
+    QTest::addColumn<QString>("mentions");
+
+    QTest::newRow("instrument address not IPv4") << "rabbit.local" << "127.0.0.1" << quint16(9)
+                                                 << "rabbit.local";
+    QTest::newRow("local address not on this machine")
+            << "127.0.0.1" << "192.0.2.1" << quint16(9) << "cannot bind";
+    QTest::newRow("first send refused") << "127.0.0.1" << "127.0.0.1" << quint16(0)
+                                        << "cannot send";
+}
+
+void TestStartup::failuresOtherThanAddressInUse()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, localAddress);
+    QFETCH(quint16, remotePort);
+    QFETCH(QString, mentions);
+    formVantrel window({address, {remotePort, QHostAddress(localAddress), 0}});
+    const StartupResult result = window.Form_Load();
+    QCOMPARE(result.status, StartupResult::Status::Failed);
+    QVERIFY2(result.failure.contains(mentions), qPrintable(result.failure));
+    QVERIFY(!window.cycle()->tmrRun()->isEnabled());
+}
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"

@@ -1,0 +1,265 @@
+#include "IntervalTimer.h"
+#include "LoopbackInstrument.h"
+#include "formVantrel.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+// The window on its own, never loaded: its link stays unbound and sends nothing.
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void windowFrame();
+    void controlGeometry_data();
+    void controlGeometry();
+    void startTexts();
+    void textsFitTheirControls();
+    void drawnTextIsPainted();
+    void resizingMovesNothing();
+    void focusOpensOnReset();
+    void resetByKey_data();
+    void resetByKey();
+    void everyKeystrokeAppliesTheWait();
+    void drawnLineShowsTheIntervalInUse_data();
+    void drawnLineShowsTheIntervalInUse();
+    void resetKeepsLabelsAndZeroesFigures();
+
+private:
+    template<typename T> T *control(const char *name)
+    {
+        return window->findChild<T *>(QString::fromLatin1(name));
+    }
+    void feedRunTime(quint32 ms) { window->Sock_DataArrival(timerReply(ms)); }
+
+    std::unique_ptr<formVantrel> window;
+};
+
+void TestWindow::init()
+{
+    // A discard-port endpoint; nothing is ever sent, since the window is not loaded.
+    window = std::make_unique<formVantrel>(InstrumentEndpoint{
+            QStringLiteral("127.0.0.1"), {9, QHostAddress(QHostAddress::LocalHost), 0}});
+}
+
+void TestWindow::cleanup()
+{
+    window.reset();
+}
+
+void TestWindow::windowFrame()
+{
+    QCOMPARE(window->windowTitle(), QStringLiteral("Vantrel SPEED TEST"));
+    QCOMPARE(window->size(), QSize(313, 167));
+    const QList<QSize> sizes = window->windowIcon().availableSizes();
+    QVERIFY2(sizes.contains(QSize(32, 32)) && sizes.contains(QSize(16, 16)),
+             "the icon needs both a 32 and a 16 pixel image");
+    const QImage big = window->windowIcon().pixmap(32, 32).toImage();
+    QCOMPARE(big.pixelColor(0, 0), QColor(Qt::black));
+}
+
+void TestWindow::controlGeometry_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("parentName");
+    QTest::addColumn<QRect>("geometry");
+
+    // Twips divided by 15, rounded to the nearest pixel.
+    QTest::newRow("cmdReset") << "cmdReset" << "formVantrel" << QRect(30, 144, 47, 17);
+    QTest::newRow("Frame1") << "Frame1" << "formVantrel" << QRect(110, 87, 97, 63);
+    QTest::newRow("Frame2") << "Frame2" << "formVantrel" << QRect(213, 87, 97, 63);
+    QTest::newRow("Frame3") << "Frame3" << "formVantrel" << QRect(7, 87, 97, 49);
+    QTest::newRow("txtWaitTime") << "txtWaitTime" << "Frame3" << QRect(8, 24, 81, 19);
+    QTest::newRow("lblRunTime") << "lblRunTime" << "Frame1" << QRect(7, 24, 81, 13);
+    QTest::newRow("lblRunTimeAvg") << "lblRunTimeAvg" << "Frame1" << QRect(7, 43, 81, 13);
+    QTest::newRow("lblCycleTime") << "lblCycleTime" << "Frame2" << QRect(7, 24, 81, 13);
+    QTest::newRow("lblCycleTimeAvg") << "lblCycleTimeAvg" << "Frame2" << QRect(7, 43, 81, 13);
+}
+
+void TestWindow::controlGeometry()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, parentName);
+    QFETCH(QRect, geometry);
+    const QWidget *widget = window->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->parentWidget()->objectName(), parentName);
+    QCOMPARE(widget->geometry(), geometry);
+}
+
+void TestWindow::startTexts()
+{
+    QCOMPARE(control<QPushButton>("cmdReset")->text(), QStringLiteral("Reset"));
+    QCOMPARE(control<QGroupBox>("Frame1")->title(), QStringLiteral("Run Time (mS)"));
+    QCOMPARE(control<QGroupBox>("Frame2")->title(), QStringLiteral("Cycle Time (mS)"));
+    QCOMPARE(control<QGroupBox>("Frame3")->title(), QStringLiteral("Wait (mS)"));
+    const auto *wait = control<QLineEdit>("txtWaitTime");
+    QCOMPARE(wait->text(), QStringLiteral("100"));
+    QCOMPARE(wait->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    for (const char *name : {"lblRunTime", "lblRunTimeAvg", "lblCycleTime", "lblCycleTimeAvg"}) {
+        const auto *label = control<QLabel>(name);
+        QCOMPARE(label->text(), QStringLiteral("???"));
+        QCOMPARE(label->alignment(), Qt::AlignCenter);
+    }
+    QCOMPARE(control<QLabel>("lblRunTime")->toolTip(),
+             QStringLiteral("Experiment run time from Rabbit"));
+    QCOMPARE(control<QLabel>("lblRunTimeAvg")->toolTip(),
+             QStringLiteral("Average experiment run time from Rabbit"));
+}
+
+void TestWindow::textsFitTheirControls()
+{
+    // The widest texts each control will hold: ten-digit figures, a wait of
+    // five digits, the longest frame caption and the drawn line.
+    const QFontMetrics metrics(window->font());
+    for (const char *name : {"lblRunTime", "lblRunTimeAvg", "lblCycleTime", "lblCycleTimeAvg"}) {
+        const QLabel *label = control<QLabel>(name);
+        QVERIFY(metrics.horizontalAdvance(QStringLiteral("4294967295")) <= label->width());
+        QVERIFY(metrics.height() <= label->height());
+    }
+    const QLineEdit *wait = control<QLineEdit>("txtWaitTime");
+    QVERIFY(metrics.horizontalAdvance(QStringLiteral("65535")) < wait->width() - 8);
+    for (const char *name : {"Frame1", "Frame2", "Frame3"}) {
+        const QGroupBox *frame = control<QGroupBox>(name);
+        QVERIFY2(metrics.horizontalAdvance(frame->title()) < frame->width() - 4, name);
+    }
+    const QPushButton *reset = control<QPushButton>("cmdReset");
+    QVERIFY(metrics.horizontalAdvance(reset->text()) < reset->width() - 8);
+    window->findChild<QLineEdit *>("txtWaitTime")->setText(QStringLiteral("65535"));
+    QVERIFY(metrics.horizontalAdvance(window->drawnLines().at(0)) < window->width());
+    QVERIFY(2 * metrics.lineSpacing() < control<QGroupBox>("Frame1")->y());
+}
+
+void TestWindow::drawnTextIsPainted()
+{
+    window->txtWaitTime_Change();
+    const auto inkInBand = [this] {
+        const QImage image = window->grab().toImage();
+        const QColor background = image.pixelColor(image.width() - 1, 0);
+        int ink = 0;
+        for (int y = 0; y < 80; ++y)
+            for (int x = 0; x < image.width(); ++x)
+                ink += image.pixelColor(x, y) != background;
+        return ink;
+    };
+    const int first = inkInBand();
+    QVERIFY2(first > 200, "the two lines are not drawn");
+    // Repainting keeps them.
+    window->repaint();
+    QCOMPARE(inkInBand(), first);
+}
+
+void TestWindow::resizingMovesNothing()
+{
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QList<QRect> before;
+    const QList<QWidget *> children = window->findChildren<QWidget *>();
+    for (const QWidget *child : children)
+        before.append(child->geometry());
+    window->resize(640, 480);
+    QTest::qWait(20);
+    QCOMPARE(window->size(), QSize(640, 480));
+    for (qsizetype i = 0; i < children.size(); ++i)
+        QCOMPARE(children[i]->geometry(), before[i]);
+}
+
+void TestWindow::focusOpensOnReset()
+{
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QCOMPARE(QApplication::focusWidget(), control<QPushButton>("cmdReset"));
+    // Tab goes on to the wait box: labels and frames take no focus.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), control<QLineEdit>("txtWaitTime"));
+}
+
+void TestWindow::resetByKey_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("Enter on the keypad") << int(Qt::Key_Enter);
+    QTest::newRow("Space") << int(Qt::Key_Space);
+}
+
+void TestWindow::resetByKey()
+{
+    QFETCH(int, key);
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    feedRunTime(100);
+    QCOMPARE(window->runCount(), 1u);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QCOMPARE(window->runCount(), 0u);
+    QCOMPARE(window->runSum(), 0u);
+}
+
+void TestWindow::everyKeystrokeAppliesTheWait()
+{
+    auto *wait = control<QLineEdit>("txtWaitTime");
+    wait->clear();
+    QCOMPARE(window->cycle()->tmrGetData()->interval(), 0);
+    for (const auto &[key, interval] : {std::pair{'2', 2}, {'5', 25}, {'0', 250}}) {
+        feedRunTime(7);
+        QCOMPARE(window->runCount(), 1u);
+        QTest::keyClick(wait, key);
+        QCOMPARE(window->cycle()->tmrGetData()->interval(), interval);
+        QCOMPARE(window->drawnLines().at(0),
+                 QStringLiteral("Runs for%1mS then requests counters and timer.")
+                         .arg(QLatin1Char(' ') + QString::number(interval)));
+        QCOMPARE(window->runCount(), 0u);
+    }
+}
+
+void TestWindow::drawnLineShowsTheIntervalInUse_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("firstLine");
+    QTest::newRow("design") << "100" << "Runs for 100mS then requests counters and timer.";
+    QTest::newRow("empty") << "" << "Runs for 0mS then requests counters and timer.";
+    QTest::newRow("letters") << "abc" << "Runs for 0mS then requests counters and timer.";
+    QTest::newRow("too large") << "99999" << "Runs for 65535mS then requests counters and timer.";
+    QTest::newRow("negative") << "-5" << "Runs for 0mS then requests counters and timer.";
+}
+
+void TestWindow::drawnLineShowsTheIntervalInUse()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, firstLine);
+    auto *wait = control<QLineEdit>("txtWaitTime");
+    wait->setText(QStringLiteral("1"));
+    wait->setText(text);
+    QCOMPARE(window->drawnLines(),
+             QStringList({firstLine, "Counters data are ignored.  Repeats ad nauseum."}));
+}
+
+void TestWindow::resetKeepsLabelsAndZeroesFigures()
+{
+    feedRunTime(100);
+    feedRunTime(200);
+    QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("150"));
+    control<QPushButton>("cmdReset")->click();
+    QCOMPARE(window->runSum(), 0u);
+    QCOMPARE(window->cycleSum(), 0u);
+    QCOMPARE(window->cycleCount(), 0u);
+    QCOMPARE(window->cycle()->tmrGetData()->interval(), 100);
+    QCOMPARE(control<QLabel>("lblRunTime")->text(), QStringLiteral("200"));
+    QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("150"));
+    QCOMPARE(control<QLabel>("lblCycleTime")->text(), QStringLiteral("???"));
+    // The first value after a reset is also its average.
+    feedRunTime(40);
+    QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("40"));
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
