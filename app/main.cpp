@@ -11,7 +11,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vantrel-speedtest"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantrel Speed Test"));
-    QApplication::setDesktopFileName(QStringLiteral("vantrel-speedtest"));
+    QApplication::setDesktopFileName(QStringLiteral("org.vantrel.SpeedTest"));
 
     formVantrel window(shippedEndpoint());
     const StartupResult startup = window.Form_Load();

@@ -85,12 +85,12 @@ void TestSimulated::runsWithoutStallThroughFaults()
     int split = 0, glued = 0, junk = 0;
     while (!log.atEnd() && seen < count) {
         const QList<QByteArray> f = log.readLine().trimmed().split(',');
-        QCOMPARE(f.size(), 6);
-        split += f[3].contains("-part");
-        glued += f[3].startsWith("glued");
-        junk += f[3] == "junk";
-        if (f[1] == "tx" && !f[4].isEmpty()) {
-            expectedSum += f[4].toULongLong();
+        QCOMPARE(f.size(), 7);
+        split += f[4].contains("-part");
+        glued += f[4].startsWith("glued");
+        junk += f[4] == "junk";
+        if (f[1] == "tx" && !f[5].isEmpty()) {
+            expectedSum += f[5].toULongLong();
             ++seen;
         }
     }

@@ -51,7 +51,11 @@ bool Simulator::start(QString &error)
             error = QStringLiteral("cannot write %1: %2").arg(m_options.logPath, m_log.errorString());
             return false;
         }
-        m_log.write("t_us,dir,size,what,timer_ms,completes\n");
+        m_log.write("t_us,dir,peer,size,what,timer_ms,completes\n");
+        // Flushed now and then rather than per line, to keep the answer path short.
+        auto *flush = new QTimer(this);
+        connect(flush, &QTimer::timeout, this, [this] { m_log.flush(); });
+        flush->start(100);
     }
     if (!m_socket->bind(m_options.address, m_options.port, QAbstractSocket::DontShareAddress)) {
         error = QStringLiteral("cannot bind %1 port %2: %3")
@@ -85,8 +89,8 @@ void Simulator::readPending()
 void Simulator::handle(const QNetworkDatagram &datagram)
 {
     const QByteArray payload = datagram.data();
-    log("rx", payload.size(), printable(payload));
     const Peer peer{datagram.senderAddress(), quint16(datagram.senderPort())};
+    log("rx", peer, payload.size(), printable(payload));
     if (payload == "C1") {
         onCountersRequest(peer);
     } else if (payload == "T") {
@@ -146,7 +150,7 @@ void Simulator::dispatch(const Peer &peer, QList<Outgoing> datagrams)
             return;
         for (const Outgoing &d : datagrams) {
             m_socket->writeDatagram(d.bytes, peer.address, peer.port);
-            log("tx", d.bytes.size(), d.what, d.timerMs, d.completes);
+            log("tx", peer, d.bytes.size(), d.what, d.timerMs, d.completes);
         }
     };
     if (m_options.delayMs > 0)
@@ -199,12 +203,13 @@ bool Simulator::chance(double p)
     return p > 0 && std::uniform_real_distribution<double>(0, 1)(m_rng) < p;
 }
 
-void Simulator::log(const char *direction, qsizetype size, const QByteArray &what,
-                    qint64 timerMs, int completes)
+void Simulator::log(const char *direction, const Peer &peer, qsizetype size,
+                    const QByteArray &what, qint64 timerMs, int completes)
 {
     if (!m_log.isOpen())
         return;
     m_log.write(QByteArray::number(monotonicMicroseconds()) + ',' + direction + ','
+                + peer.address.toString().toLatin1() + ':' + QByteArray::number(peer.port) + ','
                 + QByteArray::number(size) + ',' + what + ','
                 + (timerMs >= 0 ? QByteArray::number(timerMs) : QByteArray()) + ','
                 + QByteArray::number(completes) + '\n');

@@ -1,0 +1,258 @@
+"""A private lab for the real program: network namespaces, a display, and
+the simulated instrument.
+
+Three namespaces, none joined to the machine's own network:
+  app  - the program, on an address in the instrument's subnet;
+  sim  - vantrel-sim on the program's compiled-in instrument address;
+  far  - a foreign host, on a link of its own to the program's namespace.
+The program reaches nothing but these: its namespace has no default route.
+"""
+import ipaddress
+import os
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+SKIP_CODE = 77
+PORT = 37829
+FOREIGN_NET = ipaddress.ip_network("172.31.254.0/30")
+
+
+class Skip(Exception):
+    """The lab cannot be built here; the reason says why."""
+
+
+def sh(*cmd, check=True, netns=None, **kw):
+    if netns:
+        cmd = ("ip", "netns", "exec", netns) + cmd
+    return subprocess.run(cmd, check=check, capture_output=True, text=True, **kw)
+
+
+def wait_until(predicate, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+class SimLog:
+    """Reads vantrel-sim's CSV log: one row a datagram in or out."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+
+    def rows(self):
+        if not self.path.exists():
+            return []
+        out = []
+        with self.path.open() as f:
+            next(f, None)
+            for line in f:
+                fields = line.rstrip("\n").split(",")
+                if len(fields) != 7:
+                    continue  # a line still being written
+                t_us, direction, peer, size, what, timer_ms, completes = fields
+                out.append({
+                    "t_us": int(t_us), "dir": direction, "peer": peer, "size": int(size),
+                    "what": what, "timer_ms": int(timer_ms) if timer_ms else None,
+                    "completes": int(completes),
+                })
+        return out
+
+    def received(self, what=None):
+        return [r for r in self.rows() if r["dir"] == "rx" and (what is None or r["what"] == what)]
+
+
+class Lab:
+    def __init__(self, app_bin, sim_bin, instrument, workdir):
+        self.app_bin = str(app_bin)
+        self.sim_bin = str(sim_bin)
+        self.instrument = ipaddress.ip_address(instrument)
+        self.workdir = Path(workdir)
+        tag = f"vt{os.getpid() % 100000}"
+        self.ns_app, self.ns_sim, self.ns_far = f"{tag}-app", f"{tag}-sim", f"{tag}-far"
+        net = ipaddress.ip_network(f"{instrument}/24", strict=False)
+        hosts = [h for h in net.hosts() if h != self.instrument]
+        self.app_address = hosts[9]
+        self.far_address, self.app_far_address = list(FOREIGN_NET.hosts())
+        self.links = (f"{tag}a", f"{tag}s", f"{tag}f", f"{tag}g")
+        self.processes = []
+        self.namespaces = []
+        self.display = None
+
+    # --- building and tearing down -------------------------------------------------
+
+    def __enter__(self):
+        try:
+            self.up()
+        except BaseException:
+            self.down()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.down()
+
+    def up(self):
+        if os.geteuid() != 0:
+            raise Skip("needs root to create network namespaces")
+        for tool in ("ip", "Xvfb", "openbox", "xdotool", "import", "convert", "tesseract"):
+            if not shutil.which(tool):
+                raise Skip(f"{tool} is not installed (./build.sh installs it)")
+        if ipaddress.ip_address(self.instrument) in FOREIGN_NET:
+            raise Skip("the instrument address lies in the lab's foreign subnet")
+        for ns in (self.ns_app, self.ns_sim, self.ns_far):
+            result = sh("ip", "netns", "add", ns, check=False)
+            if result.returncode != 0:
+                raise Skip(f"cannot create network namespaces: {result.stderr.strip()}")
+            self.namespaces.append(ns)
+            sh("ip", "-n", ns, "link", "set", "lo", "up")
+        a, s, f, g = self.links
+        sh("ip", "link", "add", a, "netns", self.ns_app, "type", "veth", "peer", "name", s,
+           "netns", self.ns_sim)
+        sh("ip", "link", "add", g, "netns", self.ns_app, "type", "veth", "peer", "name", f,
+           "netns", self.ns_far)
+        for ns, link, address, prefix in (
+                (self.ns_app, a, self.app_address, 24), (self.ns_sim, s, self.instrument, 24),
+                (self.ns_app, g, self.app_far_address, 30), (self.ns_far, f, self.far_address, 30)):
+            sh("ip", "-n", ns, "addr", "add", f"{address}/{prefix}", "dev", link)
+            sh("ip", "-n", ns, "link", "set", link, "up")
+        self._start_display()
+
+    def _start_display(self):
+        for number in range(90, 200):
+            if not Path(f"/tmp/.X11-unix/X{number}").exists() and \
+                    not Path(f"/tmp/.X{number}-lock").exists():
+                break
+        else:
+            raise Skip("no free X display number")
+        self.display = f":{number}"
+        self.spawn(["Xvfb", self.display, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                   "xvfb.log")
+        if not wait_until(lambda: Path(f"/tmp/.X11-unix/X{number}").exists(), 10):
+            raise Skip("Xvfb did not start")
+        self.spawn(["openbox", "--sm-disable"], "openbox.log")
+        wait_until(lambda: sh("xdotool", "search", "--name", ".", check=False,
+                              env=self.env()).returncode == 0, 3)
+
+    def down(self):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        self.processes.clear()
+        for ns in self.namespaces:
+            sh("ip", "netns", "delete", ns, check=False)
+        self.namespaces.clear()
+
+    # --- processes -------------------------------------------------------------------
+
+    def env(self):
+        env = dict(os.environ)
+        env.pop("QT_QPA_PLATFORM", None)
+        env.update({"DISPLAY": self.display or "", "XDG_RUNTIME_DIR": str(self.workdir)})
+        return env
+
+    def spawn(self, cmd, log_name, netns=None):
+        # The program talks to its compiled-in instrument address at once: it
+        # runs only inside a namespace of this lab.
+        if cmd[0] == self.app_bin and netns not in self.namespaces:
+            raise RuntimeError("refusing to start the program outside the lab's namespaces")
+        if netns:
+            cmd = ["ip", "netns", "exec", netns] + list(cmd)
+        log = open(self.workdir / log_name, "wb")
+        process = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=self.env(),
+                                   stdin=subprocess.DEVNULL)
+        self.processes.append(process)
+        return process
+
+    def start_sim(self, *options, name="sim"):
+        log = SimLog(self.workdir / f"{name}.csv")
+        process = self.spawn([self.sim_bin, "--address", str(self.instrument), "--port",
+                              str(PORT), "--log", str(log.path), "--seconds", "600", *options],
+                             f"{name}.out", netns=self.ns_sim)
+        if not wait_until(lambda: b"listening" in (self.workdir / f"{name}.out").read_bytes()
+                          or process.poll() is not None, 10) or process.poll() is not None:
+            raise AssertionError(f"vantrel-sim did not start: "
+                                 f"{(self.workdir / f'{name}.out').read_text()}")
+        return process, log
+
+    def start_app(self, name="app"):
+        return self.spawn([self.app_bin], f"{name}.out", netns=self.ns_app)
+
+    def app_output(self, name="app"):
+        return (self.workdir / f"{name}.out").read_text(errors="replace")
+
+    # --- the display -----------------------------------------------------------------
+
+    def xdotool(self, *args, check=True):
+        return sh("xdotool", *args, check=check, env=self.env())
+
+    def find_window(self, title, timeout=15):
+        def search():
+            result = self.xdotool("search", "--onlyvisible", "--name", f"^{title}$", check=False)
+            ids = result.stdout.split()
+            return ids[0] if ids else None
+        window = wait_until(search, timeout, 0.1)
+        if not window:
+            raise AssertionError(f"no window titled {title!r} appeared")
+        return window
+
+    def window_exists(self, window):
+        return self.xdotool("getwindowname", window, check=False).returncode == 0
+
+    def click(self, window, x, y):
+        self.xdotool("windowactivate", "--sync", window, check=False)
+        self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
+
+    # Keys go through the X server's test extension to the focused window,
+    # as a keyboard's would; the window manager sees them too.
+    def keys(self, window, *keys):
+        self.xdotool("windowactivate", "--sync", window, check=False)
+        self.xdotool("key", "--delay", "50", *keys)
+
+    def type_text(self, window, text):
+        self.xdotool("windowactivate", "--sync", window, check=False)
+        self.xdotool("type", "--delay", "80", text)
+
+    def screenshot(self, window, path):
+        sh("import", "-window", window, str(path), env=self.env())
+        return path
+
+    def read_number(self, image, rect):
+        """OCR of one label: rect is (x, y, width, height) in window pixels."""
+        x, y, w, h = rect
+        crop = self.workdir / f"ocr-{x}-{y}.png"
+        sh("convert", str(image), "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-colorspace", "gray",
+           "-resize", "400%", "-threshold", "55%", "-bordercolor", "white", "-border", "20",
+           str(crop))
+        result = sh("tesseract", str(crop), "-", "--psm", "7", "-c",
+                    "tessedit_char_whitelist=0123456789?", check=False)
+        return result.stdout.strip()
+
+    # --- the network -----------------------------------------------------------------
+
+    def send_from_far(self, payload_hex, count=1):
+        """Datagrams from the foreign host to the program's port."""
+        code = ("import socket,sys,time\n"
+                "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                f"p=bytes.fromhex('{payload_hex}')\n"
+                f"for _ in range({count}):\n"
+                f"    s.sendto(p,('{self.app_far_address}',{PORT})); time.sleep(0.01)\n")
+        sh("python3", "-c", code, netns=self.ns_far)
+
+    def port_is_free_in_app(self):
+        code = ("import socket\n"
+                "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                f"s.bind(('0.0.0.0',{PORT}))\n")
+        return sh("python3", "-c", code, netns=self.ns_app, check=False).returncode == 0
+
