@@ -15,7 +15,8 @@ build_dir=${BUILD_DIR:-build}
 # Everything the build, the tests and the end-to-end harness use.
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core
           xvfb xauth x11-utils xdotool openbox iproute2 imagemagick
-          clang libclang-rt-14-dev desktop-file-utils appstream)
+          tesseract-ocr python3 clang libclang-rt-14-dev
+          desktop-file-utils appstream)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -53,9 +53,11 @@ class SimLog:
         with self.path.open() as f:
             next(f, None)
             for line in f:
+                if not line.endswith("\n"):
+                    break  # still being written
                 fields = line.rstrip("\n").split(",")
                 if len(fields) != 7:
-                    continue  # a line still being written
+                    continue
                 t_us, direction, peer, size, what, timer_ms, completes = fields
                 out.append({
                     "t_us": int(t_us), "dir": direction, "peer": peer, "size": int(size),

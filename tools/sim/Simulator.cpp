@@ -90,7 +90,7 @@ void Simulator::handle(const QNetworkDatagram &datagram)
 {
     const QByteArray payload = datagram.data();
     const Peer peer{datagram.senderAddress(), quint16(datagram.senderPort())};
-    log("rx", peer, payload.size(), printable(payload));
+    log(monotonicMicroseconds(), "rx", peer, payload.size(), printable(payload));
     if (payload == "C1") {
         onCountersRequest(peer);
     } else if (payload == "T") {
@@ -149,8 +149,10 @@ void Simulator::dispatch(const Peer &peer, QList<Outgoing> datagrams)
         if (m_stopped)
             return;
         for (const Outgoing &d : datagrams) {
+            // Stamped before the send: the peer may answer before the call returns.
+            const qint64 at = monotonicMicroseconds();
             m_socket->writeDatagram(d.bytes, peer.address, peer.port);
-            log("tx", peer, d.bytes.size(), d.what, d.timerMs, d.completes);
+            log(at, "tx", peer, d.bytes.size(), d.what, d.timerMs, d.completes);
         }
     };
     if (m_options.delayMs > 0)
@@ -203,12 +205,12 @@ bool Simulator::chance(double p)
     return p > 0 && std::uniform_real_distribution<double>(0, 1)(m_rng) < p;
 }
 
-void Simulator::log(const char *direction, const Peer &peer, qsizetype size,
+void Simulator::log(qint64 atUs, const char *direction, const Peer &peer, qsizetype size,
                     const QByteArray &what, qint64 timerMs, int completes)
 {
     if (!m_log.isOpen())
         return;
-    m_log.write(QByteArray::number(monotonicMicroseconds()) + ',' + direction + ','
+    m_log.write(QByteArray::number(atUs) + ',' + direction + ','
                 + peer.address.toString().toLatin1() + ':' + QByteArray::number(peer.port) + ','
                 + QByteArray::number(size) + ',' + what + ','
                 + (timerMs >= 0 ? QByteArray::number(timerMs) : QByteArray()) + ','

@@ -50,7 +50,7 @@ private:
     QList<Outgoing> maybeSplit(const Outgoing &reply);
     Outgoing junkDatagram();
     bool chance(double p);
-    void log(const char *direction, const Peer &peer, qsizetype size, const QByteArray &what,
+    void log(qint64 atUs, const char *direction, const Peer &peer, qsizetype size, const QByteArray &what,
              qint64 timerMs = -1, int completes = 0);
 
     SimOptions m_options;

@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""How accurate and how light the real program is, measured at the simulated
+instrument, in the end-to-end lab's network namespaces (needs root).
+
+  bench.py --app BIN --sim BIN --instrument ADDRESS [bench|soak] [--cycles N]
+
+bench: prints one table: wait accuracy, turnaround, measurement error,
+       highest cycle rate, CPU and memory.
+soak:  runs N cycles (100000 by default) at a wait of 1 ms with split, glued,
+       reordered and junk replies, and checks for stalls, memory growth and
+       an exact run-time average.
+Nothing here is a pass/fail test of speed: the figures are for people."""
+import argparse
+import os
+import platform
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+from e2e import (CYCLE_TIME, RUN_AVG, TITLE, set_wait)  # noqa: E402
+from lab import Lab, Skip, SKIP_CODE, wait_until  # noqa: E402
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
+
+
+def summary(values):
+    return (statistics.median(values), percentile(values, 99), max(values, key=abs))
+
+
+def machine():
+    model = "unknown"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    load = os.getloadavg()[0]
+    return (f"{model}, {os.cpu_count()} cores, Linux {platform.release()}, "
+            f"load {load:.2f} at start")
+
+
+def cpu_seconds(pid):
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def rss_kib(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+class Run:
+    """One program against one simulator, with helpers to read the log."""
+
+    def __init__(self, lab, *sim_options):
+        self.lab = lab
+        self.sim, self.log = lab.start_sim(*sim_options)
+        self.app = lab.start_app()
+        self.window = lab.find_window(TITLE)
+
+    def xr_count(self):
+        return len(self.log.received("XR"))
+
+    def settle_at_wait(self, wait_ms, cycles=3):
+        set_wait(self.lab, self.window, str(wait_ms))
+        # The typed digits apply one by one; let the final wait govern a few cycles.
+        time.sleep(0.3)
+        start = self.xr_count()
+        if not wait_until(lambda: self.xr_count() >= start + cycles, 10 + 3 * wait_ms / 1000):
+            raise AssertionError(f"cycles stalled at a wait of {wait_ms} ms")
+        return len(self.log.rows())
+
+    def collect(self, mark, cycles, timeout):
+        wait_until(lambda: len(self.cycles(mark)) >= cycles, timeout, 0.2)
+        return self.cycles(mark)[:cycles]
+
+    def cycles(self, mark):
+        """Per cycle: XR time, C1 time, time of the last reply sent, next XR time."""
+        rows = self.log.rows()[mark:]
+        out, current = [], None
+        for row in rows:
+            if row["dir"] == "rx" and row["what"] == "XR":
+                if current and current.get("c1") and current.get("last_tx"):
+                    current["next_xr"] = row["t_us"]
+                    out.append(current)
+                current = {"xr": row["t_us"]}
+            elif current is None:
+                continue
+            elif row["dir"] == "rx" and row["what"] == "C1":
+                current["c1"] = row["t_us"]
+            elif row["dir"] == "tx":
+                current["last_tx"] = row["t_us"]
+        return out
+
+
+def bench(lab, args):
+    results = []
+    run = Run(lab, "--run-time", "5")
+    check_alive = lambda: run.app.poll() is None  # noqa: E731
+
+    # Wait accuracy and turnaround.
+    turnarounds = []
+    for wait_ms, cycles in ((1, 2000), (10, 500), (100, 100), (1000, 20)):
+        mark = run.settle_at_wait(wait_ms)
+        got = run.collect(mark, cycles, 60 + cycles * wait_ms / 1000 * 2)
+        errors = [(c["c1"] - c["xr"]) / 1000 - wait_ms for c in got]
+        turnarounds += [(c["next_xr"] - c["last_tx"]) / 1000 for c in got]
+        med, p99, worst = summary(errors)
+        results.append((f"wait error at {wait_ms} ms ({len(got)} cycles)",
+                        f"{med:.3f}", f"{p99:.3f}", f"{worst:.3f}", "ms"))
+    med, p99, worst = summary(turnarounds)
+    results.append((f"turnaround, last reply to next XR ({len(turnarounds)} cycles)",
+                    f"{med:.3f}", f"{p99:.3f}", f"{worst:.3f}", "ms"))
+
+    # Highest cycle rate at a wait of 1 ms.
+    run.settle_at_wait(1)
+    start_count, start = run.xr_count(), time.monotonic()
+    time.sleep(10)
+    rate = (run.xr_count() - start_count) / (time.monotonic() - start)
+    results.append(("cycle rate at a wait of 1 ms", f"{rate:.0f}", "", "", "cycles/s"))
+
+    # Measurement error: the cycle time on screen against the simulator's
+    # XR-to-XR time for the same cycle, sampled by screenshot.
+    run.settle_at_wait(100)
+    diffs = []
+    for _ in range(args.samples):
+        before = time.monotonic_ns() // 1000
+        image = lab.screenshot(run.window, lab.workdir / "sample.png")
+        after = time.monotonic_ns() // 1000
+        xr = [r["t_us"] for r in run.log.received("XR")]
+        if any(before - 3000 <= t <= after for t in xr):
+            continue  # a cycle ended while the picture was taken
+        shown = lab.read_number(image, CYCLE_TIME)
+        previous = [t for t in xr if t < before]
+        if not shown.isdigit() or len(previous) < 2:
+            continue
+        true_ms = (previous[-1] - previous[-2]) / 1000
+        diffs.append(int(shown) - true_ms)
+        time.sleep(0.137)
+    if diffs:
+        med, p99, worst = summary(diffs)
+        results.append((f"shown cycle time minus true ({len(diffs)} samples)",
+                        f"{med:.3f}", f"{p99:.3f}", f"{worst:.3f}",
+                        "ms (0 to -1 is a correct floor)"))
+
+    # CPU and memory at a wait of 100 ms over a minute.
+    run.settle_at_wait(100)
+    pid = run.app.pid
+    cpu0, t0, rss = cpu_seconds(pid), time.monotonic(), [rss_kib(pid)]
+    for _ in range(12):
+        time.sleep(args.minute / 12)
+        rss.append(rss_kib(pid))
+    cpu = (cpu_seconds(pid) - cpu0) / (time.monotonic() - t0) * 100
+    results.append(("CPU at a wait of 100 ms", f"{cpu:.2f}", "", "", "% of a core"))
+    results.append(("resident memory, first / last / max", f"{rss[0]}", f"{rss[-1]}",
+                    f"{max(rss)}", "KiB"))
+    if not check_alive():
+        raise AssertionError("the program ended during the benchmark")
+
+    print(f"Machine: {machine()}")
+    print()
+    print("| measure | median | p99 | worst | unit |")
+    print("|---|---:|---:|---:|---|")
+    for row in results:
+        print("| " + " | ".join(row) + " |")
+
+
+def soak(lab, args):
+    cycles = args.cycles
+    run = Run(lab, "--run-time", "1-5000", "--split", "0.2", "--glue", "0.2", "--reorder",
+              "0.3", "--junk", "0.1", "--seed", "11", "--count", str(cycles))
+    run.settle_at_wait(1)
+    pid = run.app.pid
+    rss, started, last_count = [], time.monotonic(), -1
+    while run.sim.poll() is None:
+        time.sleep(5)
+        count = run.xr_count()
+        rss.append((count, rss_kib(pid)))
+        print(f"  {count} cycles, RSS {rss[-1][1]} KiB", flush=True)
+        if count == last_count:
+            raise AssertionError(f"stalled at {count} cycles")
+        last_count = count
+    elapsed = time.monotonic() - started
+    time.sleep(0.5)  # the last replies reach the window
+    timer_values = [r["timer_ms"] for r in run.log.rows()
+                    if r["dir"] == "tx" and r["timer_ms"] is not None]
+    expected = sum(timer_values) // len(timer_values)
+    image = lab.screenshot(run.window, lab.workdir / "soak.png")
+    shown = lab.read_number(image, RUN_AVG)
+    warm = [kib for count, kib in rss if count >= cycles // 10]
+    print(f"Machine: {machine()}")
+    print(f"cycles: {run.xr_count()} in {elapsed:.0f} s "
+          f"({run.xr_count() / elapsed:.0f} per second)")
+    print(f"resident memory after warm-up: min {min(warm)} KiB, max {max(warm)} KiB")
+    print(f"run-time average shown: {shown}; floor(sum / count) of the simulator's "
+          f"{len(timer_values)} replies: {expected}")
+    if shown != str(expected):
+        raise AssertionError("the average shown is not the simulator's")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--instrument", required=True)
+    parser.add_argument("--cycles", type=int, default=100000)
+    parser.add_argument("--samples", type=int, default=40)
+    parser.add_argument("--minute", type=float, default=60.0)
+    parser.add_argument("--keep")
+    parser.add_argument("mode", nargs="?", default="bench", choices=("bench", "soak"))
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
+        workdir = Path(args.keep or tmp)
+        workdir.mkdir(parents=True, exist_ok=True)
+        try:
+            with Lab(args.app, args.sim, args.instrument, workdir) as lab:
+                (bench if args.mode == "bench" else soak)(lab, args)
+        except Skip as why:
+            print(f"SKIP: {why}")
+            return SKIP_CODE
+        except AssertionError as failure:
+            print(f"FAIL: {failure}")
+            return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
