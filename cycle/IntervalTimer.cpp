@@ -4,10 +4,11 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 
 #ifdef Q_OS_LINUX
-#include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <sys/prctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -16,10 +17,26 @@
 namespace {
 
 #ifdef Q_OS_LINUX
+// A processor woken from deep idle takes a tenth of a millisecond or more
+// to run us (half a millisecond is common in virtual machines). So the kernel
+// timer wakes us early by a lead learnt from recent wake-ups, and the rest is
+// waited out on the processor: the timer fires on time to a few microseconds
+// for a spin of at most half a millisecond per firing.
+constexpr qint64 minLeadNs = 50'000;
+constexpr qint64 maxLeadNs = 500'000;
+constexpr qint64 leadMarginNs = 50'000;
+
+qint64 monotonicNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 int openKernelTimer()
 {
-    // The default slack of 50 us lets the kernel defer a wake-up to batch it
-    // with others; a timing tool wants its wake-ups on time.
+    // The default slack of 50 us lets the kernel defer wake-ups to batch
+    // them; a timing tool wants its wake-ups on time.
     static const bool slackLowered = ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
     Q_UNUSED(slackLowered);
     return ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -28,15 +45,19 @@ int openKernelTimer()
 
 } // namespace
 
-IntervalTimer::IntervalTimer(QObject *parent) : QObject(parent)
+IntervalTimer::IntervalTimer(Engine engine, QObject *parent) : QObject(parent)
 {
+    m_lateness.fill(250'000); // a cautious start until wake-ups have been seen
 #ifdef Q_OS_LINUX
-    m_fd = openKernelTimer();
+    if (engine == Engine::Kernel)
+        m_fd = openKernelTimer();
     if (m_fd >= 0) {
         m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &IntervalTimer::onKernelTimer);
         return;
     }
+#else
+    Q_UNUSED(engine);
 #endif
     m_timer = new QTimer(this);
     // Coarse timers may be off by 5 % of the interval.
@@ -70,15 +91,8 @@ void IntervalTimer::restart()
 {
 #ifdef Q_OS_LINUX
     if (m_fd >= 0) {
-        // Setting the timer also clears expirations not yet read, so a
-        // disabled or re-armed timer never fires on an old deadline.
-        itimerspec spec{};
-        if (isArmed()) {
-            spec.it_value.tv_sec = m_interval / 1000;
-            spec.it_value.tv_nsec = long(m_interval % 1000) * 1000000L;
-            spec.it_interval = spec.it_value;
-        }
-        ::timerfd_settime(m_fd, 0, &spec, nullptr);
+        m_deadlineNs = monotonicNs() + qint64(m_interval) * 1'000'000;
+        armKernelTimer();
         return;
     }
 #endif
@@ -88,15 +102,58 @@ void IntervalTimer::restart()
         m_timer->stop();
 }
 
+qint64 IntervalTimer::wakeLeadNs() const
+{
+#ifdef Q_OS_LINUX
+    // The second latest of the last 32 wake-ups sets the lead: one stray
+    // stall does not make every following firing spin, and never more than
+    // half the interval is spun.
+    std::array<qint32, 32> recent = m_lateness;
+    std::nth_element(recent.begin(), recent.begin() + 1, recent.end(), std::greater<>());
+    const qint64 lead = std::clamp(recent[1] + leadMarginNs, minLeadNs, maxLeadNs);
+    return std::min(lead, qint64(m_interval) * 500'000);
+#else
+    return 0;
+#endif
+}
+
+void IntervalTimer::armKernelTimer()
+{
+#ifdef Q_OS_LINUX
+    // Setting the timer also clears expirations not yet read, so a disabled
+    // or re-armed timer never fires on an old deadline. All zero disarms.
+    itimerspec spec{};
+    if (isArmed()) {
+        m_wakeNs = std::max<qint64>(m_deadlineNs - wakeLeadNs(), 1);
+        spec.it_value.tv_sec = time_t(m_wakeNs / 1'000'000'000);
+        spec.it_value.tv_nsec = long(m_wakeNs % 1'000'000'000);
+    }
+    ::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+#endif
+}
+
 void IntervalTimer::onKernelTimer()
 {
 #ifdef Q_OS_LINUX
     std::uint64_t expirations = 0;
     // Nothing to read: the timer was set again after the wake-up was queued.
-    if (::read(m_fd, &expirations, sizeof expirations) != sizeof expirations)
+    if (::read(m_fd, &expirations, sizeof expirations) != sizeof expirations || !isArmed())
         return;
-    // Intervals missed while the loop was busy fire once, as a platform
-    // timer's would.
+    const qint64 woke = monotonicNs();
+    m_lateness[m_latenessNext] = qint32(std::min(woke - m_wakeNs, maxLeadNs));
+    m_latenessNext = (m_latenessNext + 1) % m_lateness.size();
+    while (monotonicNs() < m_deadlineNs) {
+        // Waiting out the lead, at most maxLeadNs.
+    }
+    // The next period is set before the handler runs, so a handler that
+    // disables the timer or gives it a new interval has the last word.
+    // Periods missed while the loop was busy fire once.
+    const qint64 now = monotonicNs();
+    const qint64 period = qint64(m_interval) * 1'000'000;
+    m_deadlineNs += period;
+    if (m_deadlineNs <= now)
+        m_deadlineNs = now + period;
+    armKernelTimer();
     emit timeout();
 #endif
 }

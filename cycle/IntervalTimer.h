@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <array>
+
 class QSocketNotifier;
 class QTimer;
 
@@ -14,19 +16,23 @@ class QTimer;
 //  - a new interval on an enabled timer takes effect at once, counted from
 //    the moment it is set.
 //
-// On Linux it runs on a timerfd watched by the event loop: Qt rounds its own
-// timers to whole milliseconds through the poll timeout, which would add up
-// to a millisecond to every wait. Elsewhere it uses a precise QTimer.
+// On Linux it runs on a timerfd watched by the event loop, since Qt rounds
+// its own timers to whole milliseconds through the poll timeout. Elsewhere,
+// or when asked, it uses a precise QTimer.
 class IntervalTimer : public QObject
 {
     Q_OBJECT
 
 public:
+    enum class Engine { Kernel, Qt };
     static constexpr int maxInterval = 65535;
 
-    explicit IntervalTimer(QObject *parent = nullptr);
+    explicit IntervalTimer(QObject *parent = nullptr) : IntervalTimer(Engine::Kernel, parent) {}
+    // Engine::Kernel falls back to Engine::Qt where there is no kernel timer.
+    explicit IntervalTimer(Engine engine, QObject *parent = nullptr);
     ~IntervalTimer() override;
 
+    Engine engine() const { return m_fd >= 0 ? Engine::Kernel : Engine::Qt; }
     bool isEnabled() const { return m_enabled; }
     void setEnabled(bool enabled);
     int interval() const { return m_interval; }
@@ -34,19 +40,24 @@ public:
     void setInterval(int ms);
     // Enabled with a non-zero interval, so it will fire.
     bool isArmed() const { return m_enabled && m_interval > 0; }
-    // Whether the kernel timer is in use rather than QTimer.
-    bool usesKernelTimer() const { return m_fd >= 0; }
 
 signals:
     void timeout();
 
 private:
     void restart();
+    void armKernelTimer();
     void onKernelTimer();
+    qint64 wakeLeadNs() const;
 
     bool m_enabled = false;
     int m_interval = 0;
     int m_fd = -1;
+    qint64 m_deadlineNs = 0; // when the timer is next due to fire
+    qint64 m_wakeNs = 0;     // when the kernel timer is set to wake us, a little earlier
+    // How late the last wake-ups came, in nanoseconds; the lead is set from them.
+    std::array<qint32, 32> m_lateness{};
+    std::size_t m_latenessNext = 0;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_timer = nullptr;
 };

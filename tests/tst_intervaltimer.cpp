@@ -4,13 +4,18 @@
 #include <QSignalSpy>
 #include <QTest>
 
+Q_DECLARE_METATYPE(IntervalTimer::Engine)
+
 // Timers never fire early, so lower bounds on when they fire are safe on a
-// loaded machine; upper bounds are kept generous.
+// loaded machine; upper bounds are kept generous. Every test runs on both
+// engines.
 class TestIntervalTimer : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase_data();
+    void kernelEngineWhereAvailable();
     void zeroIntervalNeverFires();
     void disabledNeverFires();
     void firesRepeatedlyWhileEnabled();
@@ -21,9 +26,32 @@ private slots:
     void intervalIsClamped();
 };
 
+void TestIntervalTimer::initTestCase_data()
+{
+    QTest::addColumn<IntervalTimer::Engine>("engine");
+    QTest::newRow("kernel") << IntervalTimer::Engine::Kernel;
+    QTest::newRow("Qt") << IntervalTimer::Engine::Qt;
+}
+
+static IntervalTimer::Engine engine()
+{
+    QFETCH_GLOBAL(IntervalTimer::Engine, engine);
+    return engine;
+}
+
+void TestIntervalTimer::kernelEngineWhereAvailable()
+{
+    const IntervalTimer timer(engine());
+#ifdef Q_OS_LINUX
+    QCOMPARE(timer.engine(), engine());
+#else
+    QCOMPARE(timer.engine(), IntervalTimer::Engine::Qt);
+#endif
+}
+
 void TestIntervalTimer::zeroIntervalNeverFires()
 {
-    IntervalTimer timer;
+    IntervalTimer timer(engine());
     QSignalSpy fired(&timer, &IntervalTimer::timeout);
     timer.setInterval(0);
     timer.setEnabled(true);
@@ -35,7 +63,7 @@ void TestIntervalTimer::zeroIntervalNeverFires()
 
 void TestIntervalTimer::disabledNeverFires()
 {
-    IntervalTimer timer;
+    IntervalTimer timer(engine());
     QSignalSpy fired(&timer, &IntervalTimer::timeout);
     timer.setInterval(10);
     timer.setEnabled(true);
@@ -46,7 +74,7 @@ void TestIntervalTimer::disabledNeverFires()
 
 void TestIntervalTimer::firesRepeatedlyWhileEnabled()
 {
-    IntervalTimer timer;
+    IntervalTimer timer(engine());
     QSignalSpy fired(&timer, &IntervalTimer::timeout);
     timer.setInterval(20);
     timer.setEnabled(true);
@@ -55,7 +83,7 @@ void TestIntervalTimer::firesRepeatedlyWhileEnabled()
 
 void TestIntervalTimer::enablingRestartsTheInterval()
 {
-    IntervalTimer timer;
+    IntervalTimer timer(engine());
     QSignalSpy fired(&timer, &IntervalTimer::timeout);
     QElapsedTimer clock;
     timer.setInterval(300);
@@ -73,7 +101,7 @@ void TestIntervalTimer::enablingRestartsTheInterval()
 
 void TestIntervalTimer::newIntervalTakesEffectAtOnce()
 {
-    IntervalTimer timer;
+    IntervalTimer timer(engine());
     QSignalSpy fired(&timer, &IntervalTimer::timeout);
     QElapsedTimer clock;
     timer.setInterval(60000);
@@ -92,7 +120,7 @@ void TestIntervalTimer::newIntervalTakesEffectAtOnce()
 
 void TestIntervalTimer::newIntervalOnDisabledTimerDoesNotEnable()
 {
-    IntervalTimer timer;
+    IntervalTimer timer(engine());
     QSignalSpy fired(&timer, &IntervalTimer::timeout);
     timer.setInterval(10);
     QVERIFY(!timer.isEnabled());
@@ -113,7 +141,7 @@ void TestIntervalTimer::intervalIsClamped()
 {
     QFETCH(int, requested);
     QFETCH(int, expected);
-    IntervalTimer timer;
+    IntervalTimer timer(engine());
     timer.setInterval(requested);
     QCOMPARE(timer.interval(), expected);
 }

@@ -41,30 +41,33 @@ def wait_until(predicate, timeout, step=0.05):
 
 
 class SimLog:
-    """Reads vantrel-sim's CSV log: one row a datagram in or out."""
+    """Reads vantrel-sim's CSV log: one row a datagram in or out. Reads on
+    from where it last stopped, so polling a long run stays cheap."""
 
     def __init__(self, path):
         self.path = Path(path)
+        self._rows = []
+        self._offset = 0
 
     def rows(self):
         if not self.path.exists():
-            return []
-        out = []
-        with self.path.open() as f:
-            next(f, None)
-            for line in f:
-                if not line.endswith("\n"):
-                    break  # still being written
-                fields = line.rstrip("\n").split(",")
-                if len(fields) != 7:
-                    continue
-                t_us, direction, peer, size, what, timer_ms, completes = fields
-                out.append({
-                    "t_us": int(t_us), "dir": direction, "peer": peer, "size": int(size),
-                    "what": what, "timer_ms": int(timer_ms) if timer_ms else None,
-                    "completes": int(completes),
-                })
-        return out
+            return self._rows
+        with self.path.open("rb") as f:
+            f.seek(self._offset)
+            data = f.read()
+        end = data.rfind(b"\n") + 1  # a last line still being written waits
+        for line in data[:end].decode().splitlines():
+            fields = line.split(",")
+            if len(fields) != 7 or fields[0] == "t_us":
+                continue
+            t_us, direction, peer, size, what, timer_ms, completes = fields
+            self._rows.append({
+                "t_us": int(t_us), "dir": direction, "peer": peer, "size": int(size),
+                "what": what, "timer_ms": int(timer_ms) if timer_ms else None,
+                "completes": int(completes),
+            })
+        self._offset += end
+        return self._rows
 
     def received(self, what=None):
         return [r for r in self.rows() if r["dir"] == "rx" and (what is None or r["what"] == what)]

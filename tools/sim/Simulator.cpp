@@ -1,18 +1,9 @@
 #include "Simulator.h"
 
-#include <QNetworkDatagram>
 #include <QTimer>
-#include <QUdpSocket>
 
-#include <chrono>
 
 namespace {
-
-qint64 monotonicMicroseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 QByteArray timerReply(quint32 ms)
 {
@@ -33,9 +24,12 @@ QByteArray printable(const QByteArray &payload)
 } // namespace
 
 Simulator::Simulator(const SimOptions &options, QObject *parent)
-    : QObject(parent), m_options(options), m_socket(new QUdpSocket(this)), m_rng(options.seed)
+    : QObject(parent), m_options(options), m_socket(new UdpPort(this)), m_rng(options.seed)
 {
-    connect(m_socket, &QUdpSocket::readyRead, this, &Simulator::readPending);
+    m_socket->onDatagram([this](const UdpPort::Datagram &d) {
+        if (!m_stopped)
+            handle(d);
+    });
 }
 
 Simulator::~Simulator()
@@ -57,11 +51,12 @@ bool Simulator::start(QString &error)
         connect(flush, &QTimer::timeout, this, [this] { m_log.flush(); });
         flush->start(100);
     }
-    if (!m_socket->bind(m_options.address, m_options.port, QAbstractSocket::DontShareAddress)) {
+    QString why;
+    if (!m_socket->bind(m_options.address, m_options.port, why)) {
         error = QStringLiteral("cannot bind %1 port %2: %3")
                         .arg(m_options.address.toString())
                         .arg(m_options.port)
-                        .arg(m_socket->errorString());
+                        .arg(why);
         return false;
     }
     if (m_options.stopAfterSeconds > 0)
@@ -80,17 +75,11 @@ void Simulator::stop()
     emit finished();
 }
 
-void Simulator::readPending()
+void Simulator::handle(const UdpPort::Datagram &datagram)
 {
-    while (!m_stopped && m_socket->hasPendingDatagrams())
-        handle(m_socket->receiveDatagram());
-}
-
-void Simulator::handle(const QNetworkDatagram &datagram)
-{
-    const QByteArray payload = datagram.data();
-    const Peer peer{datagram.senderAddress(), quint16(datagram.senderPort())};
-    log(monotonicMicroseconds(), "rx", peer, payload.size(), printable(payload));
+    const QByteArray &payload = datagram.payload;
+    const Peer peer{datagram.sender, datagram.senderPort};
+    log(datagram.receivedUs, "rx", peer, payload.size(), printable(payload));
     if (payload == "C1") {
         onCountersRequest(peer);
     } else if (payload == "T") {
@@ -150,8 +139,8 @@ void Simulator::dispatch(const Peer &peer, QList<Outgoing> datagrams)
             return;
         for (const Outgoing &d : datagrams) {
             // Stamped before the send: the peer may answer before the call returns.
-            const qint64 at = monotonicMicroseconds();
-            m_socket->writeDatagram(d.bytes, peer.address, peer.port);
+            const qint64 at = UdpPort::monotonicMicroseconds();
+            m_socket->send(d.bytes, peer.address, peer.port);
             log(at, "tx", peer, d.bytes.size(), d.what, d.timerMs, d.completes);
         }
     };

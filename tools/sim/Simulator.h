@@ -1,14 +1,13 @@
 #pragma once
 
 #include "SimOptions.h"
+#include "UdpPort.h"
 
 #include <QFile>
 #include <QObject>
 
 #include <random>
 
-class QUdpSocket;
-class QNetworkDatagram;
 
 // The simulated instrument: answers requests with replies, optionally
 // bent by faults, and logs every datagram in and out.
@@ -41,8 +40,7 @@ private:
         int completes = 0;   // replies this datagram completes
     };
 
-    void readPending();
-    void handle(const QNetworkDatagram &datagram);
+    void handle(const UdpPort::Datagram &datagram);
     void onCountersRequest(const Peer &peer);
     void onTimerRequest(const Peer &peer);
     // Sends now, or after the configured delay, keeping the order.
@@ -54,7 +52,7 @@ private:
              qint64 timerMs = -1, int completes = 0);
 
     SimOptions m_options;
-    QUdpSocket *m_socket;
+    UdpPort *m_socket;
     QFile m_log;
     std::mt19937 m_rng;
     qint64 m_cycles = 0; // counters requests seen
