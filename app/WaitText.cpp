@@ -11,7 +11,9 @@ namespace {
 class Reader
 {
 public:
-    explicit Reader(QStringView text) : m_text(text) {}
+    explicit Reader(QStringView text)
+        : m_text(text)
+    { }
 
     // The next character that is not a blank, without consuming it; 0 at the end.
     char16_t peek()

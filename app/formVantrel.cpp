@@ -33,10 +33,10 @@ const QString notYetMeasured = QStringLiteral("???");
 
 formVantrel::formVantrel(const InstrumentEndpoint &endpoint, MeasurementCycle::Clock clock,
                          QWidget *parent)
-    : QWidget(parent),
-      m_endpoint(endpoint),
-      m_sock(new InstrumentLink(endpoint.ports, this)),
-      m_cycle(new MeasurementCycle(m_sock, std::move(clock), this))
+    : QWidget(parent)
+    , m_endpoint(endpoint)
+    , m_sock(new InstrumentLink(endpoint.ports, this))
+    , m_cycle(new MeasurementCycle(m_sock, std::move(clock), this))
 {
     setObjectName(QStringLiteral("formVantrel"));
     setWindowTitle(QStringLiteral("Vantrel SPEED TEST"));
@@ -78,8 +78,8 @@ void formVantrel::buildControls()
     connect(cmdReset, &QPushButton::clicked, this, &formVantrel::cmdReset_Click);
 
     Frame1 = makeFrame("Frame1", QStringLiteral("Run Time (mS)"), twipsRect(1650, 1300, 1455, 950));
-    Frame2 = makeFrame("Frame2", QStringLiteral("Cycle Time (mS)"),
-                       twipsRect(3200, 1300, 1455, 950));
+    Frame2
+        = makeFrame("Frame2", QStringLiteral("Cycle Time (mS)"), twipsRect(3200, 1300, 1455, 950));
     Frame3 = makeFrame("Frame3", QStringLiteral("Wait (mS)"), twipsRect(100, 1300, 1455, 735));
 
     txtWaitTime = new QLineEdit(QStringLiteral("100"), Frame3);
@@ -107,7 +107,7 @@ StartupResult formVantrel::Form_Load()
     if (!m_sock->setRemoteHost(m_endpoint.instrumentAddress))
         return {StartupResult::Status::Failed,
                 QStringLiteral("instrument address '%1' is not an IPv4 address")
-                        .arg(m_endpoint.instrumentAddress)};
+                    .arg(m_endpoint.instrumentAddress)};
 
     switch (m_sock->bind()) {
     case InstrumentLink::BindResult::Bound:
@@ -117,8 +117,8 @@ StartupResult formVantrel::Form_Load()
     case InstrumentLink::BindResult::Failed:
         return {StartupResult::Status::Failed,
                 QStringLiteral("cannot bind UDP port %1: %2")
-                        .arg(m_endpoint.ports.localPort)
-                        .arg(m_sock->errorString())};
+                    .arg(m_endpoint.ports.localPort)
+                    .arg(m_sock->errorString())};
     }
 
     if (!m_sock->send(Protocol::reset)) {
@@ -126,9 +126,9 @@ StartupResult formVantrel::Form_Load()
         m_sock->close();
         return {StartupResult::Status::Failed,
                 QStringLiteral("cannot send to the instrument at %1 port %2: %3")
-                        .arg(m_endpoint.instrumentAddress)
-                        .arg(m_endpoint.ports.remotePort)
-                        .arg(why)};
+                    .arg(m_endpoint.instrumentAddress)
+                    .arg(m_endpoint.ports.remotePort)
+                    .arg(why)};
     }
 
     // Armed only once start-up has succeeded: a refused copy must never reach
@@ -160,7 +160,7 @@ void formVantrel::txtWaitTime_Change()
     // The line shows the interval the timer really uses, after clamping.
     m_drawnLines = {
         QStringLiteral("Runs for%1mS then requests counters and timer.")
-                .arg(QLatin1Char(' ') + QString::number(wait->interval())),
+            .arg(QLatin1Char(' ') + QString::number(wait->interval())),
         QStringLiteral("Counters data are ignored.  Repeats ad nauseum."),
     };
     update();

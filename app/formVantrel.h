@@ -79,9 +79,9 @@ private:
     QLabel *lblCycleTime = nullptr;
     QLabel *lblCycleTimeAvg = nullptr;
 
-    RunningFigure m_runFigure;   // runSum, runCount
+    RunningFigure m_runFigure; // runSum, runCount
     RunningFigure m_cycleFigure; // cycleSum, cycleCount
-    QByteArray m_rxBuffer;  // bytes of a reply not yet complete
+    QByteArray m_rxBuffer; // bytes of a reply not yet complete
     QStringList m_drawnLines;
     bool m_unloaded = false;
 };

@@ -2,7 +2,7 @@
 """How accurate and how light the real program is, measured at the simulated
 instrument, in the end-to-end lab's network namespaces (needs root).
 
-  bench.py --app BIN --sim BIN --instrument ADDRESS [bench|soak] [--cycles N]
+  sudo bench/bench.py [bench|soak] [--build DIR] [--cycles N]
 
 bench: prints one table: wait accuracy, turnaround, measurement error,
        highest cycle rate, CPU and memory.
@@ -211,15 +211,23 @@ def soak(lab, args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--app", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--instrument", required=True)
+    parser.add_argument("--build", default="build", help="the CMake build folder")
+    parser.add_argument("--app", help="default: BUILD/app/vantrel-speedtest")
+    parser.add_argument("--sim", help="default: BUILD/tools/vantrel-sim")
+    parser.add_argument("--instrument", help="default: the address BUILD was configured with")
     parser.add_argument("--cycles", type=int, default=100000)
     parser.add_argument("--samples", type=int, default=40)
     parser.add_argument("--minute", type=float, default=60.0)
     parser.add_argument("--keep")
     parser.add_argument("mode", nargs="?", default="bench", choices=("bench", "soak"))
     args = parser.parse_args()
+    build = Path(args.build)
+    args.app = args.app or str(build / "app" / "vantrel-speedtest")
+    args.sim = args.sim or str(build / "tools" / "vantrel-sim")
+    if not args.instrument:
+        for line in (build / "CMakeCache.txt").read_text().splitlines():
+            if line.startswith("VANTREL_INSTRUMENT_ADDRESS:"):
+                args.instrument = line.split("=", 1)[1]
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
         workdir = Path(args.keep or tmp)
         workdir.mkdir(parents=True, exist_ok=True)

@@ -28,7 +28,7 @@ constexpr qint64 leadMarginNs = 50'000;
 
 qint64 monotonicNs()
 {
-    timespec now{};
+    timespec now {};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
@@ -45,7 +45,8 @@ int openKernelTimer()
 
 } // namespace
 
-IntervalTimer::IntervalTimer(Engine engine, QObject *parent) : QObject(parent)
+IntervalTimer::IntervalTimer(Engine engine, QObject *parent)
+    : QObject(parent)
 {
     m_lateness.fill(250'000); // a cautious start until wake-ups have been seen
 #ifdef Q_OS_LINUX
@@ -122,7 +123,7 @@ void IntervalTimer::armKernelTimer()
 #ifdef Q_OS_LINUX
     // Setting the timer also clears expirations not yet read, so a disabled
     // or re-armed timer never fires on an old deadline. All zero disarms.
-    itimerspec spec{};
+    itimerspec spec {};
     if (isArmed()) {
         m_wakeNs = std::max<qint64>(m_deadlineNs - wakeLeadNs(), 1);
         spec.it_value.tv_sec = time_t(m_wakeNs / 1'000'000'000);

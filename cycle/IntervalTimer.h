@@ -27,7 +27,9 @@ public:
     enum class Engine { Kernel, Qt };
     static constexpr int maxInterval = 65535;
 
-    explicit IntervalTimer(QObject *parent = nullptr) : IntervalTimer(Engine::Kernel, parent) {}
+    explicit IntervalTimer(QObject *parent = nullptr)
+        : IntervalTimer(Engine::Kernel, parent)
+    { }
     // Engine::Kernel falls back to Engine::Qt where there is no kernel timer.
     explicit IntervalTimer(Engine engine, QObject *parent = nullptr);
     ~IntervalTimer() override;
@@ -54,9 +56,9 @@ private:
     int m_interval = 0;
     int m_fd = -1;
     qint64 m_deadlineNs = 0; // when the timer is next due to fire
-    qint64 m_wakeNs = 0;     // when the kernel timer is set to wake us, a little earlier
+    qint64 m_wakeNs = 0; // when the kernel timer is set to wake us, a little earlier
     // How late the last wake-ups came, in nanoseconds; the lead is set from them.
-    std::array<qint32, 32> m_lateness{};
+    std::array<qint32, 32> m_lateness {};
     std::size_t m_latenessNext = 0;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_timer = nullptr;

@@ -5,11 +5,11 @@
 #include "Protocol.h"
 
 MeasurementCycle::MeasurementCycle(InstrumentLink *link, Clock clock, QObject *parent)
-    : QObject(parent),
-      m_link(link),
-      m_clock(std::move(clock)),
-      m_tmrRun(new IntervalTimer(this)),
-      m_tmrGetData(new IntervalTimer(this))
+    : QObject(parent)
+    , m_link(link)
+    , m_clock(std::move(clock))
+    , m_tmrRun(new IntervalTimer(this))
+    , m_tmrGetData(new IntervalTimer(this))
 {
     m_tmrRun->setInterval(firstRunDelayMs);
     m_tmrGetData->setInterval(firstRunDelayMs);
@@ -48,8 +48,8 @@ void MeasurementCycle::tmrRun_Timer()
     // only starts the clock.
     const std::chrono::nanoseconds now = m_clock();
     if (m_cycleStart) {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                now - *m_cycleStart);
+        const auto elapsed
+            = std::chrono::duration_cast<std::chrono::milliseconds>(now - *m_cycleStart);
         emit cycleMeasured(quint64(std::max<std::chrono::milliseconds::rep>(elapsed.count(), 0)));
     }
     m_cycleStart = now;

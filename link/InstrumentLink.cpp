@@ -10,7 +10,9 @@ constexpr int maxDatagramsPerPass = 64;
 } // namespace
 
 InstrumentLink::InstrumentLink(const LinkPorts &ports, QObject *parent)
-    : QObject(parent), m_socket(new QUdpSocket(this)), m_ports(ports)
+    : QObject(parent)
+    , m_socket(new QUdpSocket(this))
+    , m_ports(ports)
 {
     // readyRead comes once for however many datagrams are waiting.
     connect(m_socket, &QUdpSocket::readyRead, this, &InstrumentLink::drainPending);
@@ -28,8 +30,7 @@ bool InstrumentLink::setRemoteHost(const QString &address)
 InstrumentLink::BindResult InstrumentLink::bind()
 {
     // No address sharing: a second copy of the program must be refused.
-    if (m_socket->bind(m_ports.localAddress, m_ports.localPort,
-                       QAbstractSocket::DontShareAddress))
+    if (m_socket->bind(m_ports.localAddress, m_ports.localPort, QAbstractSocket::DontShareAddress))
         return BindResult::Bound;
     return m_socket->error() == QAbstractSocket::AddressInUseError ? BindResult::AddressInUse
                                                                    : BindResult::Failed;
@@ -39,8 +40,7 @@ bool InstrumentLink::send(const QByteArray &command)
 {
     if (m_socket->state() != QAbstractSocket::BoundState || m_remoteHost.isNull())
         return false;
-    return m_socket->writeDatagram(command, m_remoteHost, m_ports.remotePort)
-           == command.size();
+    return m_socket->writeDatagram(command, m_remoteHost, m_ports.remotePort) == command.size();
 }
 
 void InstrumentLink::close()
@@ -73,8 +73,7 @@ void InstrumentLink::drainPending()
         if (!datagram.isValid())
             return;
         // Only the instrument may write figures into the window.
-        if (!datagram.senderAddress().isEqual(m_remoteHost,
-                                              QHostAddress::ConvertV4MappedToIPv4))
+        if (!datagram.senderAddress().isEqual(m_remoteHost, QHostAddress::ConvertV4MappedToIPv4))
             continue;
         emit dataArrival(datagram.data());
     }

@@ -9,7 +9,7 @@
 namespace Protocol {
 
 inline constexpr quint16 instrumentPort = 37829; // remote port
-inline constexpr quint16 localPort = 37829;      // our own bound port
+inline constexpr quint16 localPort = 37829; // our own bound port
 
 inline const QByteArray reset = QByteArrayLiteral("X");
 inline const QByteArray runExperiment = QByteArrayLiteral("XR");

@@ -8,8 +8,7 @@ quint32 decodeRunTime(QByteArrayView timerReply)
     return byte(1) | byte(2) << 8 | byte(3) << 16 | byte(4) << 24;
 }
 
-qsizetype consumeReplies(QByteArrayView buffer,
-                         const std::function<void(const Reply &)> &onReply)
+qsizetype consumeReplies(QByteArrayView buffer, const std::function<void(const Reply &)> &onReply)
 {
     // Walk an offset rather than removing from the front each time: a large
     // datagram of junk would otherwise cost quadratic time.

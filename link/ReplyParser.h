@@ -18,8 +18,7 @@ struct Reply
 // skipped on its own, so a reply behind it is still found. Stops at an
 // incomplete reply, which stays for the next arrival to complete.
 // Returns how many bytes from the front were consumed.
-qsizetype consumeReplies(QByteArrayView buffer,
-                         const std::function<void(const Reply &)> &onReply);
+qsizetype consumeReplies(QByteArrayView buffer, const std::function<void(const Reply &)> &onReply);
 
 // The run time carried by a timer reply's bytes 1..4 (little-endian).
 quint32 decodeRunTime(QByteArrayView timerReply);

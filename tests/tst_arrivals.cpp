@@ -37,9 +37,9 @@ void TestArrivals::init()
 {
     runSteps = 0;
     window = std::make_unique<formVantrel>(
-            InstrumentEndpoint{QStringLiteral("127.0.0.1"),
-                               {9, QHostAddress(QHostAddress::LocalHost), 0}},
-            [this] { return std::chrono::milliseconds(++runSteps); });
+        InstrumentEndpoint {QStringLiteral("127.0.0.1"),
+                            {9, QHostAddress(QHostAddress::LocalHost), 0}},
+        [this] { return std::chrono::milliseconds(++runSteps); });
 }
 
 void TestArrivals::cleanup()
@@ -54,19 +54,19 @@ void TestArrivals::arrivals_data()
     QTest::addColumn<QString>("runTime");
 
     const QByteArray t = timerReply(100), c = countersReply();
-    QTest::newRow("timer then counters") << QList{t, c} << QList{0, 1} << "100";
-    QTest::newRow("counters then timer") << QList{c, t} << QList{0, 1} << "100";
-    QTest::newRow("both in one datagram") << QList{t + c} << QList{1} << "100";
+    QTest::newRow("timer then counters") << QList {t, c} << QList {0, 1} << "100";
+    QTest::newRow("counters then timer") << QList {c, t} << QList {0, 1} << "100";
+    QTest::newRow("both in one datagram") << QList {t + c} << QList {1} << "100";
     QTest::newRow("timer split 3 + 2")
-            << QList{c, t.left(3), t.mid(3)} << QList{0, 0, 1} << "100";
+        << QList {c, t.left(3), t.mid(3)} << QList {0, 0, 1} << "100";
     QTest::newRow("counters over several arrivals")
-            << QList{t, c.left(1), c.mid(1, 600), c.mid(601, 424), c.right(1)}
-            << QList{0, 0, 0, 0, 1} << "100";
+        << QList {t, c.left(1), c.mid(1, 600), c.mid(601, 424), c.right(1)} << QList {0, 0, 0, 0, 1}
+        << "100";
     QTest::newRow("junk before each reply")
-            << QList{QByteArray("zz") + t, QByteArray("\xff", 1) + c} << QList{0, 1} << "100";
+        << QList {QByteArray("zz") + t, QByteArray("\xff", 1) + c} << QList {0, 1} << "100";
     QTest::newRow("timer glued to the start of counters")
-            << QList{t + c.left(10), c.mid(10)} << QList{0, 1} << "100";
-    QTest::newRow("empty datagram changes nothing") << QList{QByteArray()} << QList{0} << "???";
+        << QList {t + c.left(10), c.mid(10)} << QList {0, 1} << "100";
+    QTest::newRow("empty datagram changes nothing") << QList {QByteArray()} << QList {0} << "???";
 }
 
 void TestArrivals::arrivals()
@@ -86,8 +86,8 @@ void TestArrivals::arrivals()
 
 void TestArrivals::runTimeAverageIsFloored()
 {
-    const QList<std::pair<quint32, const char *>> steps = {
-            {100, "100"}, {200, "150"}, {202, "167"}};
+    const QList<std::pair<quint32, const char *>> steps
+        = {{100, "100"}, {200, "150"}, {202, "167"}};
     for (const auto &[ms, average] : steps) {
         window->Sock_DataArrival(timerReply(ms) + countersReply());
         QCOMPARE(label("lblRunTime"), QString::number(ms));

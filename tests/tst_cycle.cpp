@@ -83,9 +83,12 @@ void TestCycle::newWaitMidWaitCountsFromItsSetting_data()
 {
     QTest::addColumn<QString>("before");
     QTest::addColumn<QString>("after");
-    QTest::newRow("shortened") << "5000" << "200";
-    QTest::newRow("lengthened") << "100" << "600";
-    QTest::newRow("same again (Reset)") << "300" << "300";
+    QTest::newRow("shortened") << "5000"
+                               << "200";
+    QTest::newRow("lengthened") << "100"
+                                << "600";
+    QTest::newRow("same again (Reset)") << "300"
+                                        << "300";
 }
 
 void TestCycle::newWaitMidWaitCountsFromItsSetting()

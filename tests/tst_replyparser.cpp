@@ -1,5 +1,5 @@
-#include "ReplyParser.h"
 #include "LoopbackInstrument.h"
+#include "ReplyParser.h"
 
 #include <QTest>
 

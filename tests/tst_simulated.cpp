@@ -36,25 +36,25 @@ bool TestSimulated::startSimulator(QProcess &sim, const QStringList &extra)
     probe.close();
     sim.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     sim.start(QStringLiteral(VANTREL_SIM_PATH),
-              QStringList{"--address", "127.0.0.1", "--port", QString::number(simPort),
-                          "--seconds", "120"}
-                      + extra);
+              QStringList {"--address", "127.0.0.1", "--port", QString::number(simPort),
+                           "--seconds", "120"}
+                  + extra);
     if (!sim.waitForStarted())
         return false;
     QByteArray said;
     return QTest::qWaitFor(
-            [&] {
-                said += sim.readAllStandardError();
-                return said.contains("listening") || sim.state() != QProcess::Running;
-            },
-            10000)
-           && said.contains("listening");
+               [&] {
+                   said += sim.readAllStandardError();
+                   return said.contains("listening") || sim.state() != QProcess::Running;
+               },
+               10000)
+        && said.contains("listening");
 }
 
 std::unique_ptr<formVantrel> TestSimulated::newWindow(const QString &wait) const
 {
-    auto window = std::make_unique<formVantrel>(InstrumentEndpoint
-            {QStringLiteral("127.0.0.1"), {simPort, QHostAddress(QHostAddress::LocalHost), 0}});
+    auto window = std::make_unique<formVantrel>(InstrumentEndpoint {
+        QStringLiteral("127.0.0.1"), {simPort, QHostAddress(QHostAddress::LocalHost), 0}});
     window->findChild<QLineEdit *>("txtWaitTime")->setText(wait);
     return window;
 }
@@ -64,9 +64,9 @@ void TestSimulated::runsWithoutStallThroughFaults()
     QVERIFY(dir.isValid());
     const QString logPath = dir.filePath("sim.csv");
     QProcess sim;
-    QVERIFY(startSimulator(sim, {"--run-time", "1-5000", "--split", "0.3", "--glue", "0.25",
-                                 "--reorder", "0.3", "--junk", "0.2", "--seed", "7", "--log",
-                                 logPath}));
+    QVERIFY(startSimulator(sim,
+                           {"--run-time", "1-5000", "--split", "0.3", "--glue", "0.25", "--reorder",
+                            "0.3", "--junk", "0.2", "--seed", "7", "--log", logPath}));
     const auto window = newWindow(QStringLiteral("1"));
     QCOMPARE(window->Form_Load().status, StartupResult::Status::Running);
 

@@ -51,8 +51,7 @@ void TestStartup::secondCopyIsRefusedAndSendsNothing()
     // The first copy goes on: "X", "XR", then "C1" and "T" a wait later.
     QVERIFY(instrument.waitFor(4));
     QTest::qWait(150);
-    QCOMPARE(instrument.payloads().mid(0, 4),
-             QList<QByteArray>({"X", "XR", "C1", "T"}));
+    QCOMPARE(instrument.payloads().mid(0, 4), QList<QByteArray>({"X", "XR", "C1", "T"}));
     for (const auto &received : std::as_const(instrument.received))
         QCOMPARE(received.senderPort, port);
     QCOMPARE(first.Sock()->state(), int(QAbstractSocket::BoundState));
@@ -114,12 +113,13 @@ void TestStartup::failuresOtherThanAddressInUse_data()
     QTest::addColumn<quint16>("remotePort");
     QTest::addColumn<QString>("mentions");
 
-    QTest::newRow("instrument address not IPv4") << "rabbit.local" << "127.0.0.1" << quint16(9)
-                                                 << "rabbit.local";
+    QTest::newRow("instrument address not IPv4") << "rabbit.local"
+                                                 << "127.0.0.1" << quint16(9) << "rabbit.local";
     QTest::newRow("local address not on this machine")
-            << "127.0.0.1" << "192.0.2.1" << quint16(9) << "cannot bind";
-    QTest::newRow("first send refused") << "127.0.0.1" << "127.0.0.1" << quint16(0)
-                                        << "cannot send";
+        << "127.0.0.1"
+        << "192.0.2.1" << quint16(9) << "cannot bind";
+    QTest::newRow("first send refused") << "127.0.0.1"
+                                        << "127.0.0.1" << quint16(0) << "cannot send";
 }
 
 void TestStartup::failuresOtherThanAddressInUse()

@@ -46,8 +46,8 @@ private:
 void TestWindow::init()
 {
     // A discard-port endpoint; nothing is ever sent, since the window is not loaded.
-    window = std::make_unique<formVantrel>(InstrumentEndpoint{
-            QStringLiteral("127.0.0.1"), {9, QHostAddress(QHostAddress::LocalHost), 0}});
+    window = std::make_unique<formVantrel>(InstrumentEndpoint {
+        QStringLiteral("127.0.0.1"), {9, QHostAddress(QHostAddress::LocalHost), 0}});
 }
 
 void TestWindow::cleanup()
@@ -73,15 +73,24 @@ void TestWindow::controlGeometry_data()
     QTest::addColumn<QRect>("geometry");
 
     // Twips divided by 15, rounded to the nearest pixel.
-    QTest::newRow("cmdReset") << "cmdReset" << "formVantrel" << QRect(30, 144, 47, 17);
-    QTest::newRow("Frame1") << "Frame1" << "formVantrel" << QRect(110, 87, 97, 63);
-    QTest::newRow("Frame2") << "Frame2" << "formVantrel" << QRect(213, 87, 97, 63);
-    QTest::newRow("Frame3") << "Frame3" << "formVantrel" << QRect(7, 87, 97, 49);
-    QTest::newRow("txtWaitTime") << "txtWaitTime" << "Frame3" << QRect(8, 24, 81, 19);
-    QTest::newRow("lblRunTime") << "lblRunTime" << "Frame1" << QRect(7, 24, 81, 13);
-    QTest::newRow("lblRunTimeAvg") << "lblRunTimeAvg" << "Frame1" << QRect(7, 43, 81, 13);
-    QTest::newRow("lblCycleTime") << "lblCycleTime" << "Frame2" << QRect(7, 24, 81, 13);
-    QTest::newRow("lblCycleTimeAvg") << "lblCycleTimeAvg" << "Frame2" << QRect(7, 43, 81, 13);
+    QTest::newRow("cmdReset") << "cmdReset"
+                              << "formVantrel" << QRect(30, 144, 47, 17);
+    QTest::newRow("Frame1") << "Frame1"
+                            << "formVantrel" << QRect(110, 87, 97, 63);
+    QTest::newRow("Frame2") << "Frame2"
+                            << "formVantrel" << QRect(213, 87, 97, 63);
+    QTest::newRow("Frame3") << "Frame3"
+                            << "formVantrel" << QRect(7, 87, 97, 49);
+    QTest::newRow("txtWaitTime") << "txtWaitTime"
+                                 << "Frame3" << QRect(8, 24, 81, 19);
+    QTest::newRow("lblRunTime") << "lblRunTime"
+                                << "Frame1" << QRect(7, 24, 81, 13);
+    QTest::newRow("lblRunTimeAvg") << "lblRunTimeAvg"
+                                   << "Frame1" << QRect(7, 43, 81, 13);
+    QTest::newRow("lblCycleTime") << "lblCycleTime"
+                                  << "Frame2" << QRect(7, 24, 81, 13);
+    QTest::newRow("lblCycleTimeAvg") << "lblCycleTimeAvg"
+                                     << "Frame2" << QRect(7, 43, 81, 13);
 }
 
 void TestWindow::controlGeometry()
@@ -209,14 +218,14 @@ void TestWindow::everyKeystrokeAppliesTheWait()
     auto *wait = control<QLineEdit>("txtWaitTime");
     wait->clear();
     QCOMPARE(window->cycle()->tmrGetData()->interval(), 0);
-    for (const auto &[key, interval] : {std::pair{'2', 2}, {'5', 25}, {'0', 250}}) {
+    for (const auto &[key, interval] : {std::pair {'2', 2}, {'5', 25}, {'0', 250}}) {
         feedRunTime(7);
         QCOMPARE(window->runCount(), 1u);
         QTest::keyClick(wait, key);
         QCOMPARE(window->cycle()->tmrGetData()->interval(), interval);
         QCOMPARE(window->drawnLines().at(0),
                  QStringLiteral("Runs for%1mS then requests counters and timer.")
-                         .arg(QLatin1Char(' ') + QString::number(interval)));
+                     .arg(QLatin1Char(' ') + QString::number(interval)));
         QCOMPARE(window->runCount(), 0u);
     }
 }
@@ -225,11 +234,16 @@ void TestWindow::drawnLineShowsTheIntervalInUse_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("firstLine");
-    QTest::newRow("design") << "100" << "Runs for 100mS then requests counters and timer.";
-    QTest::newRow("empty") << "" << "Runs for 0mS then requests counters and timer.";
-    QTest::newRow("letters") << "abc" << "Runs for 0mS then requests counters and timer.";
-    QTest::newRow("too large") << "99999" << "Runs for 65535mS then requests counters and timer.";
-    QTest::newRow("negative") << "-5" << "Runs for 0mS then requests counters and timer.";
+    QTest::newRow("design") << "100"
+                            << "Runs for 100mS then requests counters and timer.";
+    QTest::newRow("empty") << ""
+                           << "Runs for 0mS then requests counters and timer.";
+    QTest::newRow("letters") << "abc"
+                             << "Runs for 0mS then requests counters and timer.";
+    QTest::newRow("too large") << "99999"
+                               << "Runs for 65535mS then requests counters and timer.";
+    QTest::newRow("negative") << "-5"
+                              << "Runs for 0mS then requests counters and timer.";
 }
 
 void TestWindow::drawnLineShowsTheIntervalInUse()

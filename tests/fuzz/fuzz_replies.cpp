@@ -80,9 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (used < input.size()) {
         const QByteArrayView rest = input.sliced(used);
         require(rest.front() == Protocol::timerTag || rest.front() == Protocol::countersTag);
-        require(rest.size() < (rest.front() == Protocol::timerTag
-                                       ? Protocol::timerReplyLength
-                                       : Protocol::countersReplyLength));
+        require(rest.size() < (rest.front() == Protocol::timerTag ? Protocol::timerReplyLength
+                                                                  : Protocol::countersReplyLength));
     }
 
     if (size > 0)

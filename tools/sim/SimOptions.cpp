@@ -27,36 +27,43 @@ std::optional<SimOptions> parseSimOptions(const QStringList &arguments, QString 
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-            "A stand-in for the counter instrument: answers \"T\" with a timer reply and "
-            "\"C1\" with a counters reply, takes \"X\" and \"XR\" in silence, and can inject "
-            "faults. Answers go only to the sender of each request.");
+        "A stand-in for the counter instrument: answers \"T\" with a timer reply and "
+        "\"C1\" with a counters reply, takes \"X\" and \"XR\" in silence, and can inject "
+        "faults. Answers go only to the sender of each request.");
     const QCommandLineOption help({"h", "help"}, "Show this help.");
-    const QCommandLineOption address("address", "Address to bind (default 127.0.0.1).",
-                                     "ip", "127.0.0.1");
+    const QCommandLineOption address("address", "Address to bind (default 127.0.0.1).", "ip",
+                                     "127.0.0.1");
     const QCommandLineOption port("port", "UDP port to bind (default 37829).", "port", "37829");
     const QCommandLineOption runTime("run-time",
                                      "Run time to report in ms: a value, or MIN-MAX drawn "
                                      "per run (default 10).",
                                      "ms", "10");
-    const QCommandLineOption delay("delay", "Delay before each answer, in ms (default 0).",
-                                   "ms", "0");
-    const QCommandLineOption split("split", "Probability of splitting a reply over several "
-                                            "datagrams.", "p", "0");
-    const QCommandLineOption glue("glue", "Probability of sending both replies in one "
-                                          "datagram.", "p", "0");
-    const QCommandLineOption reorder("reorder", "Probability of answering timer first.",
-                                     "p", "0");
-    const QCommandLineOption junk("junk", "Probability of a junk datagram before the replies "
-                                          "(never starting with 'T' or 'C').", "p", "0");
-    const QCommandLineOption dropEvery("drop-every", "Drop one reply in every N-th cycle.",
-                                       "n", "0");
+    const QCommandLineOption delay("delay", "Delay before each answer, in ms (default 0).", "ms",
+                                   "0");
+    const QCommandLineOption split("split",
+                                   "Probability of splitting a reply over several "
+                                   "datagrams.",
+                                   "p", "0");
+    const QCommandLineOption glue("glue",
+                                  "Probability of sending both replies in one "
+                                  "datagram.",
+                                  "p", "0");
+    const QCommandLineOption reorder("reorder", "Probability of answering timer first.", "p", "0");
+    const QCommandLineOption junk("junk",
+                                  "Probability of a junk datagram before the replies "
+                                  "(never starting with 'T' or 'C').",
+                                  "p", "0");
+    const QCommandLineOption dropEvery("drop-every", "Drop one reply in every N-th cycle.", "n",
+                                       "0");
     const QCommandLineOption seed("seed", "Seed for the fault and run-time draws.", "n", "1");
-    const QCommandLineOption log("log", "Write every datagram received and sent to this CSV "
-                                        "file, with monotonic microseconds.", "file");
+    const QCommandLineOption log("log",
+                                 "Write every datagram received and sent to this CSV "
+                                 "file, with monotonic microseconds.",
+                                 "file");
     const QCommandLineOption count("count", "Stop after this many \"XR\" commands.", "n", "0");
     const QCommandLineOption seconds("seconds", "Stop after this many seconds.", "s", "0");
-    parser.addOptions({help, address, port, runTime, delay, split, glue, reorder, junk,
-                       dropEvery, seed, log, count, seconds});
+    parser.addOptions({help, address, port, runTime, delay, split, glue, reorder, junk, dropEvery,
+                       seed, log, count, seconds});
 
     isError = true;
     if (!parser.parse(arguments)) {

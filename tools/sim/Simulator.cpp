@@ -2,7 +2,6 @@
 
 #include <QTimer>
 
-
 namespace {
 
 QByteArray timerReply(quint32 ms)
@@ -24,7 +23,10 @@ QByteArray printable(const QByteArray &payload)
 } // namespace
 
 Simulator::Simulator(const SimOptions &options, QObject *parent)
-    : QObject(parent), m_options(options), m_socket(new UdpPort(this)), m_rng(options.seed)
+    : QObject(parent)
+    , m_options(options)
+    , m_socket(new UdpPort(this))
+    , m_rng(options.seed)
 {
     m_socket->onDatagram([this](const UdpPort::Datagram &d) {
         if (!m_stopped)
@@ -42,7 +44,8 @@ bool Simulator::start(QString &error)
     if (!m_options.logPath.isEmpty()) {
         m_log.setFileName(m_options.logPath);
         if (!m_log.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-            error = QStringLiteral("cannot write %1: %2").arg(m_options.logPath, m_log.errorString());
+            error
+                = QStringLiteral("cannot write %1: %2").arg(m_options.logPath, m_log.errorString());
             return false;
         }
         m_log.write("t_us,dir,peer,size,what,timer_ms,completes\n");
@@ -54,9 +57,9 @@ bool Simulator::start(QString &error)
     QString why;
     if (!m_socket->bind(m_options.address, m_options.port, why)) {
         error = QStringLiteral("cannot bind %1 port %2: %3")
-                        .arg(m_options.address.toString())
-                        .arg(m_options.port)
-                        .arg(why);
+                    .arg(m_options.address.toString())
+                    .arg(m_options.port)
+                    .arg(why);
         return false;
     }
     if (m_options.stopAfterSeconds > 0)
@@ -78,7 +81,7 @@ void Simulator::stop()
 void Simulator::handle(const UdpPort::Datagram &datagram)
 {
     const QByteArray &payload = datagram.payload;
-    const Peer peer{datagram.sender, datagram.senderPort};
+    const Peer peer {datagram.sender, datagram.senderPort};
     log(datagram.receivedUs, "rx", peer, payload.size(), printable(payload));
     if (payload == "C1") {
         onCountersRequest(peer);
@@ -114,10 +117,10 @@ void Simulator::onCountersRequest(const Peer &peer)
 
 void Simulator::onTimerRequest(const Peer &peer)
 {
-    const quint32 ms = std::uniform_int_distribution<quint32>(m_options.runTimeMin,
-                                                              m_options.runTimeMax)(m_rng);
-    const Outgoing timer{timerReply(ms), "timer", ms, 1};
-    const Outgoing counters{QByteArray(1, 'C') + QByteArray(1025, '\0'), "counters", -1, 1};
+    const quint32 ms
+        = std::uniform_int_distribution<quint32>(m_options.runTimeMin, m_options.runTimeMax)(m_rng);
+    const Outgoing timer {timerReply(ms), "timer", ms, 1};
+    const Outgoing counters {QByteArray(1, 'C') + QByteArray(1025, '\0'), "counters", -1, 1};
     QList<Outgoing> out;
     if (m_holdCounters && m_glue) {
         out.append(maybeSplit({timer.bytes + counters.bytes, "glued", ms, 2}));
@@ -158,7 +161,8 @@ QList<Simulator::Outgoing> Simulator::maybeSplit(const Outgoing &reply)
     const int pieces = std::uniform_int_distribution<int>(2, 4)(m_rng);
     QList<qsizetype> cuts;
     while (cuts.size() < pieces - 1) {
-        const qsizetype cut = std::uniform_int_distribution<qsizetype>(1, reply.bytes.size() - 1)(m_rng);
+        const qsizetype cut
+            = std::uniform_int_distribution<qsizetype>(1, reply.bytes.size() - 1)(m_rng);
         if (!cuts.contains(cut))
             cuts.append(cut);
     }

@@ -8,7 +8,6 @@
 
 #include <random>
 
-
 // The simulated instrument: answers requests with replies, optionally
 // bent by faults, and logs every datagram in and out.
 class Simulator : public QObject
@@ -37,7 +36,7 @@ private:
         QByteArray bytes;
         QByteArray what;
         qint64 timerMs = -1; // run time of the timer reply this datagram completes
-        int completes = 0;   // replies this datagram completes
+        int completes = 0; // replies this datagram completes
     };
 
     void handle(const UdpPort::Datagram &datagram);
@@ -48,15 +47,15 @@ private:
     QList<Outgoing> maybeSplit(const Outgoing &reply);
     Outgoing junkDatagram();
     bool chance(double p);
-    void log(qint64 atUs, const char *direction, const Peer &peer, qsizetype size, const QByteArray &what,
-             qint64 timerMs = -1, int completes = 0);
+    void log(qint64 atUs, const char *direction, const Peer &peer, qsizetype size,
+             const QByteArray &what, qint64 timerMs = -1, int completes = 0);
 
     SimOptions m_options;
     UdpPort *m_socket;
     QFile m_log;
     std::mt19937 m_rng;
     qint64 m_cycles = 0; // counters requests seen
-    qint64 m_runs = 0;   // "XR" commands seen
+    qint64 m_runs = 0; // "XR" commands seen
     // Fault choices for the cycle under way.
     bool m_holdCounters = false;
     bool m_glue = false;

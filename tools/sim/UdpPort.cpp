@@ -19,7 +19,9 @@ qint64 toUs(const timespec &t)
 
 } // namespace
 
-UdpPort::UdpPort(QObject *parent) : QObject(parent) {}
+UdpPort::UdpPort(QObject *parent)
+    : QObject(parent)
+{ }
 
 UdpPort::~UdpPort()
 {
@@ -28,7 +30,7 @@ UdpPort::~UdpPort()
 
 qint64 UdpPort::monotonicMicroseconds()
 {
-    timespec now{};
+    timespec now {};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return toUs(now);
 }
@@ -43,7 +45,7 @@ bool UdpPort::bind(const QHostAddress &address, quint16 port, QString &error)
     }
     m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
-    sockaddr_in local{};
+    sockaddr_in local {};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(ip);
@@ -71,13 +73,13 @@ bool UdpPort::send(const QByteArray &payload, const QHostAddress &to, quint16 po
 {
     if (m_fd < 0)
         return false;
-    sockaddr_in peer{};
+    sockaddr_in peer {};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = htonl(to.toIPv4Address());
     return ::sendto(m_fd, payload.constData(), size_t(payload.size()), 0,
                     reinterpret_cast<sockaddr *>(&peer), sizeof peer)
-           == payload.size();
+        == payload.size();
 }
 
 void UdpPort::readPending()
@@ -85,9 +87,9 @@ void UdpPort::readPending()
     char buffer[65536];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     while (m_fd >= 0) {
-        sockaddr_in from{};
-        iovec io{buffer, sizeof buffer};
-        msghdr message{};
+        sockaddr_in from {};
+        iovec io {buffer, sizeof buffer};
+        msghdr message {};
         message.msg_name = &from;
         message.msg_namelen = sizeof from;
         message.msg_iov = &io;
@@ -99,13 +101,13 @@ void UdpPort::readPending()
             return; // drained (EAGAIN) or failed; the notifier calls again
         // The kernel's stamp is on the real-time clock; move it to the
         // monotonic one through their difference now, a moment later.
-        timespec realNow{}, monoNow{};
+        timespec realNow {}, monoNow {};
         ::clock_gettime(CLOCK_REALTIME, &realNow);
         ::clock_gettime(CLOCK_MONOTONIC, &monoNow);
         qint64 receivedUs = toUs(monoNow);
         for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                timespec stamp{};
+                timespec stamp {};
                 std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
                 receivedUs = toUs(stamp) - (toUs(realNow) - toUs(monoNow));
             }

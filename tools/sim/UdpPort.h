@@ -31,7 +31,10 @@ public:
     void close();
     bool send(const QByteArray &payload, const QHostAddress &to, quint16 port);
     // Called for each datagram as it is read.
-    void onDatagram(std::function<void(const Datagram &)> handler) { m_handler = std::move(handler); }
+    void onDatagram(std::function<void(const Datagram &)> handler)
+    {
+        m_handler = std::move(handler);
+    }
 
     static qint64 monotonicMicroseconds();
 
