@@ -123,13 +123,13 @@ void IntervalTimer::armKernelTimer()
 #ifdef Q_OS_LINUX
     // Setting the timer also clears expirations not yet read, so a disabled
     // or re-armed timer never fires on an old deadline. All zero disarms.
-    itimerspec spec {};
+    itimerspec setting {};
     if (isArmed()) {
         m_wakeNs = std::max<qint64>(m_deadlineNs - wakeLeadNs(), 1);
-        spec.it_value.tv_sec = time_t(m_wakeNs / 1'000'000'000);
-        spec.it_value.tv_nsec = long(m_wakeNs % 1'000'000'000);
+        setting.it_value.tv_sec = time_t(m_wakeNs / 1'000'000'000);
+        setting.it_value.tv_nsec = long(m_wakeNs % 1'000'000'000);
     }
-    ::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &setting, nullptr);
 #endif
 }
 

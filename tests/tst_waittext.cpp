@@ -44,6 +44,7 @@ void TestWaitText::interval_data()
     QTest::newRow("above range clamps") << "99999" << 65535;
     QTest::newRow("top of range") << "65535" << 65535;
     QTest::newRow("just below top rounds down") << "65534.5" << 65534;
+    QTest::newRow("rounds up past the top, clamped") << "65535.6" << 65535;
     QTest::newRow("huge exponent clamps") << "1e99999999999" << 65535;
     QTest::newRow("tiny value") << "1e-99999999" << 0;
     QTest::newRow("many digits overflow double") << QString(400, '9') << 65535;

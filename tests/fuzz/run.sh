@@ -18,10 +18,17 @@ cmake --build "$build" -j"$(nproc)" >/dev/null
 for target in waittext replies; do
   scratch=$(mktemp -d)
   echo "fuzz_$target: ${seconds}s"
+  status=0
   "$build/fuzz_$target" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \
-    -print_final_stats=1 "$scratch" "$here/corpus/$target" 2>&1 | grep -E "^(stat::number_of_executed_units|Done|==|SUMMARY)" || true
-  status=${PIPESTATUS[0]}
-  rm -rf "$scratch"
-  [ "$status" -eq 0 ] || { echo "FAIL: fuzz_$target found a failing input"; exit 1; }
+    -artifact_prefix="$build/$target-" -print_final_stats=1 "$scratch" "$here/corpus/$target" \
+    >"$scratch.log" 2>&1 || status=$?
+  grep -E "^(Done|stat::number_of_executed_units|SUMMARY|==[0-9]+==ERROR)" "$scratch.log" || true
+  if [ "$status" -ne 0 ]; then
+    tail -40 "$scratch.log"
+    echo "FAIL: fuzz_$target found a failing input (status $status), kept in $build"
+    rm -rf "$scratch" "$scratch.log"
+    exit 1
+  fi
+  rm -rf "$scratch" "$scratch.log"
 done
 echo "PASS: no crash, hang or broken invariant"
