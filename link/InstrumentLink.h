@@ -40,7 +40,6 @@ public:
     int state() const;
     QString errorString() const;
 
-    QHostAddress remoteHost() const { return m_remoteHost; }
     quint16 localPort() const;
 
 signals:
