@@ -105,7 +105,6 @@ class Run:
 def bench(lab, args):
     results = []
     run = Run(lab, "--run-time", "5")
-    check_alive = lambda: run.app.poll() is None  # noqa: E731
 
     # Wait accuracy and turnaround.
     turnarounds = []
@@ -165,7 +164,7 @@ def bench(lab, args):
     results.append(("CPU at a wait of 100 ms", f"{cpu:.2f}", "", "", "% of a core"))
     results.append(("resident memory, first / last / max", f"{rss[0]}", f"{rss[-1]}",
                     f"{max(rss)}", "KiB"))
-    if not check_alive():
+    if run.app.poll() is not None:
         raise AssertionError("the program ended during the benchmark")
 
     print(f"Machine: {machine()}")

@@ -70,6 +70,13 @@ private:
     }
 };
 
+// For windows a test never loads: their link stays unbound and sends nothing,
+// and the address is loopback's discard port should that ever change.
+inline InstrumentEndpoint offlineEndpoint()
+{
+    return {QStringLiteral("127.0.0.1"), {9, QHostAddress(QHostAddress::LocalHost), 0}};
+}
+
 inline QByteArray timerReply(quint32 ms)
 {
     QByteArray r("T");

@@ -37,9 +37,7 @@ void TestArrivals::init()
 {
     runSteps = 0;
     window = std::make_unique<formVantrel>(
-        InstrumentEndpoint {QStringLiteral("127.0.0.1"),
-                            {9, QHostAddress(QHostAddress::LocalHost), 0}},
-        [this] { return std::chrono::milliseconds(++runSteps); });
+        offlineEndpoint(), [this] { return std::chrono::milliseconds(++runSteps); });
 }
 
 void TestArrivals::cleanup()

@@ -119,8 +119,7 @@ void TestCycle::newWaitMidWaitCountsFromItsSetting()
 void TestCycle::cycleTimesAreFlooredMilliseconds()
 {
     std::chrono::nanoseconds now = 5h;
-    formVantrel window({QStringLiteral("127.0.0.1"), {9, QHostAddress(QHostAddress::LocalHost), 0}},
-                       [&] { return now; });
+    formVantrel window(offlineEndpoint(), [&] { return now; });
     auto *latest = window.findChild<QLabel *>("lblCycleTime");
     auto *average = window.findChild<QLabel *>("lblCycleTimeAvg");
 
@@ -152,8 +151,7 @@ void TestCycle::longHaltShowsItsFullLength()
 {
     // Across midnight and after hours of halt: a monotonic clock knows no day.
     std::chrono::nanoseconds now = 23h + 59min + 59s;
-    formVantrel window({QStringLiteral("127.0.0.1"), {9, QHostAddress(QHostAddress::LocalHost), 0}},
-                       [&] { return now; });
+    formVantrel window(offlineEndpoint(), [&] { return now; });
     window.cycle()->tmrRun_Timer();
     now += 30h + 250us;
     window.cycle()->tmrRun_Timer();

@@ -45,9 +45,7 @@ private:
 
 void TestWindow::init()
 {
-    // A discard-port endpoint; nothing is ever sent, since the window is not loaded.
-    window = std::make_unique<formVantrel>(InstrumentEndpoint {
-        QStringLiteral("127.0.0.1"), {9, QHostAddress(QHostAddress::LocalHost), 0}});
+    window = std::make_unique<formVantrel>(offlineEndpoint());
 }
 
 void TestWindow::cleanup()

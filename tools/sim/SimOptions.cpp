@@ -40,19 +40,23 @@ std::optional<SimOptions> parseSimOptions(const QStringList &arguments, QString 
                                      "ms", "10");
     const QCommandLineOption delay("delay", "Delay before each answer, in ms (default 0).", "ms",
                                    "0");
-    const QCommandLineOption split("split",
-                                   "Probability of splitting a reply over several "
-                                   "datagrams.",
-                                   "p", "0");
-    const QCommandLineOption glue("glue",
-                                  "Probability of sending both replies in one "
-                                  "datagram.",
-                                  "p", "0");
-    const QCommandLineOption reorder("reorder", "Probability of answering timer first.", "p", "0");
-    const QCommandLineOption junk("junk",
-                                  "Probability of a junk datagram before the replies "
-                                  "(never starting with 'T' or 'C').",
-                                  "p", "0");
+    // The fault probabilities share one shape: a value from 0 to 1 per cycle.
+    struct Fault
+    {
+        QCommandLineOption option;
+        double SimOptions::*field;
+    };
+    const Fault faults[] = {
+        {{"split", "Probability of splitting a reply over several datagrams.", "p", "0"},
+         &SimOptions::split},
+        {{"glue", "Probability of sending both replies in one datagram.", "p", "0"},
+         &SimOptions::glue},
+        {{"reorder", "Probability of answering timer first.", "p", "0"}, &SimOptions::reorder},
+        {{"junk",
+          "Probability of a junk datagram before the replies (never starting with 'T' or 'C').",
+          "p", "0"},
+         &SimOptions::junk},
+    };
     const QCommandLineOption dropEvery("drop-every", "Drop one reply in every N-th cycle.", "n",
                                        "0");
     const QCommandLineOption seed("seed", "Seed for the fault and run-time draws.", "n", "1");
@@ -62,8 +66,9 @@ std::optional<SimOptions> parseSimOptions(const QStringList &arguments, QString 
                                  "file");
     const QCommandLineOption count("count", "Stop after this many \"XR\" commands.", "n", "0");
     const QCommandLineOption seconds("seconds", "Stop after this many seconds.", "s", "0");
-    parser.addOptions({help, address, port, runTime, delay, split, glue, reorder, junk, dropEvery,
-                       seed, log, count, seconds});
+    parser.addOptions({help, address, port, runTime, delay, dropEvery, seed, log, count, seconds});
+    for (const Fault &fault : faults)
+        parser.addOption(fault.option);
 
     isError = true;
     if (!parser.parse(arguments)) {
@@ -97,14 +102,10 @@ std::optional<SimOptions> parseSimOptions(const QStringList &arguments, QString 
     o.delayMs = parser.value(delay).toInt(&ok);
     if (!ok || o.delayMs < 0)
         return fail("delay");
-    if (!readProbability(parser.value(split), o.split))
-        return fail("split");
-    if (!readProbability(parser.value(glue), o.glue))
-        return fail("glue");
-    if (!readProbability(parser.value(reorder), o.reorder))
-        return fail("reorder");
-    if (!readProbability(parser.value(junk), o.junk))
-        return fail("junk");
+    for (const Fault &fault : faults) {
+        if (!readProbability(parser.value(fault.option), o.*fault.field))
+            return fail(fault.option.names().constFirst());
+    }
     o.dropEvery = parser.value(dropEvery).toInt(&ok);
     if (!ok || o.dropEvery < 0)
         return fail("drop-every");

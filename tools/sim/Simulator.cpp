@@ -110,7 +110,7 @@ void Simulator::onCountersRequest(const Peer &peer)
     if (chance(m_options.junk))
         out.append(junkDatagram());
     if (!dropCounters && !m_holdCounters)
-        out.append(maybeSplit({QByteArray(1, 'C') + QByteArray(1025, '\0'), "counters", -1, 1}));
+        out.append(maybeSplit(countersReply()));
     if (!out.isEmpty())
         dispatch(peer, out);
 }
@@ -120,7 +120,7 @@ void Simulator::onTimerRequest(const Peer &peer)
     const quint32 ms
         = std::uniform_int_distribution<quint32>(m_options.runTimeMin, m_options.runTimeMax)(m_rng);
     const Outgoing timer {timerReply(ms), "timer", ms, 1};
-    const Outgoing counters {QByteArray(1, 'C') + QByteArray(1025, '\0'), "counters", -1, 1};
+    const Outgoing counters = countersReply();
     QList<Outgoing> out;
     if (m_holdCounters && m_glue) {
         out.append(maybeSplit({timer.bytes + counters.bytes, "glued", ms, 2}));
@@ -151,6 +151,11 @@ void Simulator::dispatch(const Peer &peer, QList<Outgoing> datagrams)
         QTimer::singleShot(m_options.delayMs, Qt::PreciseTimer, this, send);
     else
         send();
+}
+
+Simulator::Outgoing Simulator::countersReply()
+{
+    return {QByteArray(1, 'C') + QByteArray(1025, '\0'), "counters", -1, 1};
 }
 
 QList<Simulator::Outgoing> Simulator::maybeSplit(const Outgoing &reply)

@@ -45,6 +45,7 @@ private:
     // Sends now, or after the configured delay, keeping the order.
     void dispatch(const Peer &peer, QList<Outgoing> datagrams);
     QList<Outgoing> maybeSplit(const Outgoing &reply);
+    static Outgoing countersReply();
     Outgoing junkDatagram();
     bool chance(double p);
     void log(qint64 atUs, const char *direction, const Peer &peer, qsizetype size,
