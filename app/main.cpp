@@ -10,7 +10,9 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vantrel-speedtest"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Vantrel Speed Test"));
+    // No display name: Qt would append it to every window title, and the
+    // captions must read exactly as they are. Desktops take the program's
+    // name from its launcher, found through the desktop file name.
     QApplication::setDesktopFileName(QStringLiteral("org.vantrel.SpeedTest"));
 
     formVantrel window(shippedEndpoint());
