@@ -1,12 +1,18 @@
 #include "InstrumentLink.h"
 
+#include "SourceFilter.h"
+
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <QVariant>
 
 namespace {
 // Datagrams handled per pass before yielding to the event loop, so a flood
 // on the port cannot starve the window or the timers.
 constexpr int maxDatagramsPerPass = 64;
+// Room for many cycles of replies while the window is busy elsewhere. The
+// kernel may grant less (net.core.rmem_max), which is no failure.
+constexpr int receiveBufferBytes = 1 << 20;
 } // namespace
 
 InstrumentLink::InstrumentLink(const LinkPorts &ports, QObject *parent)
@@ -30,8 +36,15 @@ bool InstrumentLink::setRemoteHost(const QString &address)
 InstrumentLink::BindResult InstrumentLink::bind()
 {
     // No address sharing: a second copy of the program must be refused.
-    if (m_socket->bind(m_ports.localAddress, m_ports.localPort, QAbstractSocket::DontShareAddress))
+    if (m_socket->bind(m_ports.localAddress, m_ports.localPort,
+                       QAbstractSocket::DontShareAddress)) {
+        m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                  QVariant(receiveBufferBytes));
+        // Foreign datagrams are best dropped before they take queue space;
+        // where the kernel cannot, drainPending() still drops them.
+        attachSourceFilter(m_socket->socketDescriptor(), m_remoteHost);
         return BindResult::Bound;
+    }
     return m_socket->error() == QAbstractSocket::AddressInUseError ? BindResult::AddressInUse
                                                                    : BindResult::Failed;
 }

@@ -31,6 +31,9 @@ public:
 
     // Accepts only a literal IPv4 address; returns false for anything else.
     bool setRemoteHost(const QString &address);
+    // Binds the local port. Where the platform allows, the kernel then drops
+    // datagrams from any address but the remote host's, so the host must be
+    // set first.
     BindResult bind();
     // Sends one datagram. Refuses on an unbound link: a send would otherwise
     // bind the socket to some port of the system's choosing.

@@ -1,5 +1,6 @@
 #include "InstrumentLink.h"
 #include "LoopbackInstrument.h"
+#include "SourceFilter.h"
 #include "formVantrel.h"
 
 #include <QLabel>
@@ -22,6 +23,7 @@ private slots:
 
     void allWaitingDatagramsAreRead();
     void foreignSendersAreIgnored();
+    void kernelDropsForeignDatagrams();
 
 private:
     QString label(const char *name) const
@@ -162,6 +164,26 @@ void TestArrivals::foreignSendersAreIgnored()
     instrument.sendTo(port, timerReply(5) + countersReply());
     QVERIFY(instrument.waitFor(5));
     QCOMPARE(live.findChild<QLabel *>("lblRunTime")->text(), QStringLiteral("5"));
+}
+
+void TestArrivals::kernelDropsForeignDatagrams()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("the kernel filter exists on Linux only");
+#endif
+    QUdpSocket receiver, instrument, stranger;
+    QVERIFY(receiver.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(instrument.bind(QHostAddress::LocalHost, 0));
+    if (!stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0))
+        QSKIP("this machine has no 127.0.0.2 on its loopback interface");
+    QVERIFY(attachSourceFilter(receiver.socketDescriptor(), QHostAddress::LocalHost));
+
+    // Sent first, the stranger's datagram would be first in the queue.
+    stranger.writeDatagram(QByteArray("foreign"), QHostAddress::LocalHost, receiver.localPort());
+    instrument.writeDatagram(QByteArray("own"), QHostAddress::LocalHost, receiver.localPort());
+    QVERIFY(receiver.waitForReadyRead(5000));
+    QCOMPARE(receiver.receiveDatagram().data(), QByteArray("own"));
+    QVERIFY(!receiver.hasPendingDatagrams());
 }
 
 QTEST_MAIN(TestArrivals)

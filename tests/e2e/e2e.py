@@ -199,6 +199,13 @@ def foreign_sender(lab):
     shown = (lab.read_number(image, RUN_TIME), lab.read_number(image, RUN_AVG))
     check(shown == ("4242", "4242"), f"run time shown as {shown}: the foreign replies got in")
 
+    # A flood from that host must cost none of the instrument's replies: one
+    # lost reply would stop the cycle for good.
+    sent = lab.flood(lab.ns_far, lab.far_address, lab.app_far_address, seconds=4)
+    before = len(log.received("XR"))
+    check(wait_until(lambda: len(log.received("XR")) >= before + 10, 10),
+          f"cycles stopped after a flood of {sent} foreign datagrams")
+
 
 @scenario
 def startup_failure(lab):

@@ -8,6 +8,7 @@ Three namespaces, none joined to the machine's own network:
 The program reaches nothing but these: its namespace has no default route.
 """
 import ipaddress
+import json
 import os
 import shutil
 import signal
@@ -106,7 +107,8 @@ class Lab:
     def up(self):
         if os.geteuid() != 0:
             raise Skip("needs root to create network namespaces")
-        for tool in ("ip", "Xvfb", "openbox", "xdotool", "import", "convert", "tesseract"):
+        for tool in ("ip", "Xvfb", "openbox", "xdotool", "xprop", "import", "convert",
+                     "tesseract"):
             if not shutil.which(tool):
                 raise Skip(f"{tool} is not installed (./build.sh installs it)")
         if ipaddress.ip_address(self.instrument) in FOREIGN_NET:
@@ -210,7 +212,18 @@ class Lab:
         window = wait_until(search, timeout, 0.1)
         if not window:
             raise AssertionError(f"no window titled {title!r} appeared")
+        # The search may match WM_NAME alone; title bars and task bars show
+        # _NET_WM_NAME, which has to read the same.
+        shown = self.caption(window)
+        if shown != title:
+            raise AssertionError(f"the desktop shows the caption {shown!r}, not {title!r}")
         return window
+
+    def caption(self, window):
+        """The window's _NET_WM_NAME, as a window manager reads it."""
+        out = sh("xprop", "-id", window, "_NET_WM_NAME", env=self.env()).stdout
+        _, _, value = out.partition(" = ")
+        return json.loads(value) if value.startswith('"') else None
 
     def window_exists(self, window):
         return self.xdotool("getwindowname", window, check=False).returncode == 0
@@ -254,6 +267,22 @@ class Lab:
                 f"for _ in range({count}):\n"
                 f"    s.sendto(p,('{self.app_far_address}',{PORT})); time.sleep(0.01)\n")
         sh("python3", "-c", code, netns=self.ns_far)
+
+    def flood(self, netns, source, to, seconds, size=64):
+        """Junk datagrams from `source` in `netns` to the program's port at
+        `to`, as fast as one sender can, for `seconds`. Returns how many
+        were sent."""
+        code = ("import os,socket,time\n"
+                "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                f"s.bind(('{source}',0))\n"
+                f"p,to,n=os.urandom({size}),('{to}',{PORT}),0\n"
+                f"end=time.monotonic()+{seconds}\n"
+                "while time.monotonic()<end:\n"
+                "    for _ in range(500):\n"
+                "        try: s.sendto(p,to); n+=1\n"
+                "        except OSError: pass\n"
+                "print(n)\n")
+        return int(sh("python3", "-c", code, netns=netns, timeout=seconds + 30).stdout)
 
     def port_is_free_in_app(self):
         code = ("import socket\n"
