@@ -66,6 +66,8 @@ void TestArrivals::arrivals_data()
         << QList {QByteArray("zz") + t, QByteArray("\xff", 1) + c} << QList {0, 1} << "100";
     QTest::newRow("timer glued to the start of counters")
         << QList {t + c.left(10), c.mid(10)} << QList {0, 1} << "100";
+    QTest::newRow("two cycles' replies in one datagram: one run step")
+        << QList {t + c + timerReply(200) + c} << QList {1} << "200";
     QTest::newRow("empty datagram changes nothing") << QList {QByteArray()} << QList {0} << "???";
 }
 

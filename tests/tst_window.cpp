@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 // The window on its own, never loaded: its link stays unbound and sends nothing.
@@ -147,21 +148,26 @@ void TestWindow::textsFitTheirControls()
 
 void TestWindow::drawnTextIsPainted()
 {
-    window->txtWaitTime_Change();
-    const auto inkInBand = [this] {
-        const QImage image = window->grab().toImage();
-        const QColor background = image.pixelColor(image.width() - 1, 0);
-        int ink = 0;
-        for (int y = 0; y < 80; ++y)
-            for (int x = 0; x < image.width(); ++x)
-                ink += image.pixelColor(x, y) != background;
-        return ink;
-    };
-    const int first = inkInBand();
-    QVERIFY2(first > 200, "the two lines are not drawn");
-    // Repainting keeps them.
-    window->repaint();
-    QCOMPARE(inkInBand(), first);
+    window->txtWaitTime_Change(); // as start-up does, before the window shows
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    const QRect band(0, 0, window->width(), 80);
+    // What the screen holds: grab() would paint afresh whatever is stale.
+    const auto onScreen
+        = [&] { return window->screen()->grabWindow(window->winId()).toImage().copy(band); };
+    const auto freshPaint = [&] { return window->grab(band).toImage(); };
+    QTRY_VERIFY(onScreen() == freshPaint()); // the first paint has reached the screen
+    const QImage first = onScreen();
+    int ink = 0;
+    for (int y = 0; y < first.height(); ++y)
+        for (int x = 0; x < first.width(); ++x)
+            ink += first.pixelColor(x, y) != first.pixelColor(first.width() - 1, 0);
+    QVERIFY2(ink > 200, "the two lines are not drawn");
+
+    // A new wait redraws the line on screen, not only in the next full paint.
+    control<QLineEdit>("txtWaitTime")->setText(QStringLiteral("65535"));
+    QTRY_VERIFY(onScreen() == freshPaint());
+    QVERIFY(onScreen() != first);
 }
 
 void TestWindow::resizingMovesNothing()
@@ -259,6 +265,10 @@ void TestWindow::resetKeepsLabelsAndZeroesFigures()
 {
     feedRunTime(100);
     feedRunTime(200);
+    window->Sock_DataArrival(countersReply()); // completes a cycle: a run step
+    // The next cycle's counters and half its timer reply outlive the reset.
+    window->Sock_DataArrival(countersReply() + timerReply(40).left(3));
+    QVERIFY(window->cycle()->gotCounters() && !window->cycle()->gotTimer());
     QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("150"));
     control<QPushButton>("cmdReset")->click();
     QCOMPARE(window->runSum(), 0u);
@@ -268,9 +278,13 @@ void TestWindow::resetKeepsLabelsAndZeroesFigures()
     QCOMPARE(control<QLabel>("lblRunTime")->text(), QStringLiteral("200"));
     QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("150"));
     QCOMPARE(control<QLabel>("lblCycleTime")->text(), QStringLiteral("???"));
-    // The first value after a reset is also its average.
-    feedRunTime(40);
+    // The first value after a reset is also its average; with it the cycle's
+    // replies are complete and the run step clears the flags.
+    window->Sock_DataArrival(timerReply(40).mid(3));
+    QCOMPARE(control<QLabel>("lblRunTime")->text(), QStringLiteral("40"));
     QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("40"));
+    QVERIFY(!window->cycle()->gotTimer() && !window->cycle()->gotCounters());
+    QCOMPARE(window->cycleCount(), 1u);
 }
 
 QTEST_MAIN(TestWindow)
