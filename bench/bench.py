@@ -2,26 +2,31 @@
 """How accurate and how light the real program is, measured at the simulated
 instrument, in the end-to-end lab's network namespaces (needs root).
 
-  sudo bench/bench.py [bench|soak] [--build DIR] [--cycles N]
+  sudo bench/bench.py [bench|soak|flood] [--build DIR] [--cycles N]
 
 bench: prints one table: wait accuracy, turnaround, measurement error,
        highest cycle rate, CPU and memory.
 soak:  runs N cycles (100000 by default) at a wait of 1 ms with split, glued,
        reordered and junk replies, and checks for stalls, memory growth and
        an exact run-time average.
+flood: at a wait of 8 ms, another host on the instrument's link floods the
+       program's port five times, then the instrument's own address does;
+       prints the cycle rates, lost replies, CPU and memory around each.
 Nothing here is a pass/fail test of speed: the figures are for people."""
 import argparse
+import ipaddress
 import os
 import platform
 import statistics
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-from e2e import (CYCLE_TIME, RUN_AVG, TITLE, set_wait)  # noqa: E402
-from lab import Lab, Skip, SKIP_CODE, wait_until  # noqa: E402
+from e2e import (CYCLE_TIME, RUN_AVG, TITLE, WAIT_TEXT, set_wait)  # noqa: E402
+from lab import Lab, Skip, SKIP_CODE, sh, wait_until  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -208,6 +213,81 @@ def soak(lab, args):
         raise AssertionError("the average shown is not the simulator's")
 
 
+def flood(lab, args):
+    run = Run(lab, "--run-time", "5")
+    # Another host on the instrument's own link, as on a lab network.
+    net_hosts = [h for h in ipaddress.ip_network(f"{lab.instrument}/24", strict=False).hosts()
+                 if h not in (lab.instrument, lab.app_address)]
+    other = net_hosts[20]
+    sh("ip", "-n", lab.ns_sim, "addr", "add", f"{other}/24", "dev", lab.links[1])
+    run.settle_at_wait(8)
+    pid = run.app.pid
+
+    def rate_and_cpu(seconds):
+        start, cpu0, t0 = run.xr_count(), cpu_seconds(pid), time.monotonic()
+        time.sleep(seconds)
+        elapsed = time.monotonic() - t0
+        return (run.xr_count() - start) / elapsed, (cpu_seconds(pid) - cpu0) / elapsed * 100
+
+    def flooding(source, seconds):
+        result = {}
+        thread = threading.Thread(target=lambda: result.update(
+            sent=lab.flood(lab.ns_sim, source, lab.app_address, seconds)))
+        thread.start()
+        return thread, result
+
+    def lost_replies():
+        """Replies sent after the last XR, once the cycle has stood still
+        for a second: they never reached the window."""
+        rows = run.log.rows()
+        xr = [r["t_us"] for r in rows if r["dir"] == "rx" and r["what"] == "XR"]
+        if time.monotonic_ns() // 1000 - xr[-1] < 1_000_000:
+            return 0
+        return sum(1 for r in rows if r["dir"] == "tx" and r["t_us"] > xr[-1])
+
+    print(f"Machine: {machine()}")
+    print()
+    print("| flood from | sent/s | cycles/s before | during | after | replies lost "
+          "| program CPU before | during | RSS before / after |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---|")
+    sources = [("another host", other)] * args.floods + [("the instrument's address",
+                                                          lab.instrument)]
+    for name, source in sources:
+        (before, cpu_before), rss0 = rate_and_cpu(5), rss_kib(pid)
+        xr0, cpu0, t0 = run.xr_count(), cpu_seconds(pid), time.monotonic()
+        thread, result = flooding(source, args.flood_seconds)
+        thread.join()
+        elapsed = time.monotonic() - t0
+        during = (run.xr_count() - xr0) / elapsed
+        cpu = (cpu_seconds(pid) - cpu0) / elapsed * 100
+        after, _ = rate_and_cpu(5)
+        print(f"| {name} | {result['sent'] / args.flood_seconds:.0f} | {before:.0f} | "
+              f"{during:.0f} | {after:.0f} | {lost_replies()} | {cpu_before:.2f} % | "
+              f"{cpu:.2f} % | "
+              f"{rss0} / {rss_kib(pid)} KiB |", flush=True)
+
+    # Under a flood the program cannot tell from its instrument, the window
+    # still has to answer and close at once.
+    thread, _ = flooding(lab.instrument, 6)
+    time.sleep(1)
+    t0 = time.monotonic()
+    set_wait(lab, run.window, "123")
+    image = lab.screenshot(run.window, lab.workdir / "flood.png")
+    shown = lab.read_number(image, WAIT_TEXT)
+    answered = time.monotonic() - t0
+    time.sleep(1)
+    t0 = time.monotonic()
+    lab.keys(run.window, "alt+F4")
+    ended = wait_until(lambda: run.app.poll() is not None, 10, 0.01)
+    closed_in = time.monotonic() - t0
+    thread.join()
+    print()
+    print(f"Under a flood from the instrument's address: the wait box read {shown!r} "
+          f"{answered:.2f} s after typing 123 began; Alt+F4 "
+          + (f"ended the program in {closed_in:.2f} s with status {run.app.returncode}"
+             if ended else "did not end the program within 10 s"))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build", help="the CMake build folder")
@@ -217,8 +297,10 @@ def main():
     parser.add_argument("--cycles", type=int, default=100000)
     parser.add_argument("--samples", type=int, default=40)
     parser.add_argument("--minute", type=float, default=60.0)
+    parser.add_argument("--floods", type=int, default=5)
+    parser.add_argument("--flood-seconds", type=float, default=10.0)
     parser.add_argument("--keep")
-    parser.add_argument("mode", nargs="?", default="bench", choices=("bench", "soak"))
+    parser.add_argument("mode", nargs="?", default="bench", choices=("bench", "soak", "flood"))
     args = parser.parse_args()
     build = Path(args.build)
     args.app = args.app or str(build / "app" / "vantrel-speedtest")
@@ -232,7 +314,7 @@ def main():
         workdir.mkdir(parents=True, exist_ok=True)
         try:
             with Lab(args.app, args.sim, args.instrument, workdir) as lab:
-                (bench if args.mode == "bench" else soak)(lab, args)
+                {"bench": bench, "soak": soak, "flood": flood}[args.mode](lab, args)
         except Skip as why:
             print(f"SKIP: {why}")
             return SKIP_CODE

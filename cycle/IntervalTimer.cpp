@@ -9,7 +9,6 @@
 #ifdef Q_OS_LINUX
 #include <cstdint>
 #include <ctime>
-#include <sys/prctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 #endif
@@ -35,10 +34,8 @@ qint64 monotonicNs()
 
 int openKernelTimer()
 {
-    // The default slack of 50 us lets the kernel defer wake-ups to batch
-    // them; a timing tool wants its wake-ups on time.
-    static const bool slackLowered = ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
-    Q_UNUSED(slackLowered);
+    // A timerfd expires on its deadline: the thread's timer slack widens
+    // poll and sleep timeouts only, so it is left as it is.
     return ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
 }
 #endif
