@@ -16,7 +16,7 @@ build_dir=${BUILD_DIR:-build}
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core
           xvfb xauth x11-utils xdotool openbox iproute2 imagemagick
           tesseract-ocr python3 clang libclang-rt-14-dev
-          desktop-file-utils appstream)
+          desktop-file-utils appstream dpkg-dev lintian)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Makes the Debian package from a build folder and checks what a Debian
+# machine would get: the files, dependencies computed from the binary, a
+# stripped program, and no lintian error or warning.
+#   check_package.sh BUILD_DIR
+set -euo pipefail
+build=$1
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; exit 1; }
+deb=$(ls "$out"/vantrel-speedtest_*.deb)
+
+expect=(usr/bin/vantrel-speedtest
+        usr/share/applications/org.vantrel.SpeedTest.desktop
+        usr/share/metainfo/org.vantrel.SpeedTest.metainfo.xml
+        usr/share/icons/hicolor/16x16/apps/org.vantrel.SpeedTest.png
+        usr/share/icons/hicolor/32x32/apps/org.vantrel.SpeedTest.png
+        usr/share/man/man1/vantrel-speedtest.1.gz
+        usr/share/doc/vantrel-speedtest/copyright
+        usr/share/doc/vantrel-speedtest/changelog.gz)
+files=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||')
+for f in "${expect[@]}"; do
+  grep -qx "$f" <<<"$files" || { echo "FAIL: $f is not in the package"; exit 1; }
+done
+# Nothing outside /usr, and no program in /usr/bin without its manual page.
+if grep -v '^usr/' <<<"$files" | grep -q .; then
+  echo "FAIL: files outside /usr:"; grep -v '^usr/' <<<"$files"; exit 1
+fi
+for program in $(grep '^usr/bin/.' <<<"$files"); do
+  grep -qx "usr/share/man/man1/$(basename "$program").1.gz" <<<"$files" ||
+    { echo "FAIL: $program has no manual page"; exit 1; }
+done
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libc6 libqt6core6 libqt6widgets6 libqt6network6; do
+  grep -q "\b$lib (>= " <<<"$depends" || { echo "FAIL: Depends lacks $lib: $depends"; exit 1; }
+done
+
+dpkg-deb -x "$deb" "$out/root"
+if readelf -S "$out/root/usr/bin/vantrel-speedtest" | grep -q '\.symtab'; then
+  echo "FAIL: the program is not stripped"; exit 1
+fi
+
+status=0
+lintian --fail-on error,warning "$deb" >"$out/lintian.log" 2>&1 || status=$?
+grep -v 'root privileges' "$out/lintian.log" || true
+[ "$status" -eq 0 ] || { echo "FAIL: lintian reports errors or warnings"; exit 1; }
+echo "PASS: $(basename "$deb"), Depends: $depends"
