@@ -41,9 +41,14 @@ formVantrel::formVantrel(const InstrumentEndpoint &endpoint, MeasurementCycle::C
     setObjectName(QStringLiteral("formVantrel"));
     setWindowTitle(QStringLiteral("Vantrel SPEED TEST"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/vantrel.ico")));
-    // A small sans font at 11 pixels fits every caption, figure and wait text
-    // in the controls' fixed sizes.
+    // A small sans font at 11 pixels (8 points at 96 dots per inch) fits every
+    // caption, figure and wait text in the controls' fixed sizes. Tahoma is on
+    // every Windows; DejaVu Sans on most Linux desktops.
+#ifdef Q_OS_WIN
+    QFont font(QStringLiteral("Tahoma"));
+#else
     QFont font(QStringLiteral("DejaVu Sans"));
+#endif
     font.setPixelSize(11);
     setFont(font);
     resize(px(4695), px(2505));

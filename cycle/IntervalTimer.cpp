@@ -4,16 +4,25 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <functional>
 
 #ifdef Q_OS_LINUX
 #include <cstdint>
-#include <ctime>
+#include <ctime> // timerfd uses CLOCK_MONOTONIC, as steady_clock does here
 #include <sys/timerfd.h>
 #include <unistd.h>
 #endif
 
 namespace {
+
+qint64 monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 #ifdef Q_OS_LINUX
 // A processor woken from deep idle takes a tenth of a millisecond or more
@@ -24,13 +33,6 @@ namespace {
 constexpr qint64 minLeadNs = 50'000;
 constexpr qint64 maxLeadNs = 500'000;
 constexpr qint64 leadMarginNs = 50'000;
-
-qint64 monotonicNs()
-{
-    timespec now {};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 int openKernelTimer()
 {
@@ -58,9 +60,11 @@ IntervalTimer::IntervalTimer(Engine engine, QObject *parent)
     Q_UNUSED(engine);
 #endif
     m_timer = new QTimer(this);
-    // Coarse timers may be off by 5 % of the interval.
+    // Coarse timers may be off by 5 % of the interval. Each firing is set
+    // up afresh from the deadline, so it is a single shot.
     m_timer->setTimerType(Qt::PreciseTimer);
-    connect(m_timer, &QTimer::timeout, this, &IntervalTimer::timeout);
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, &IntervalTimer::onQtTimer);
 }
 
 IntervalTimer::~IntervalTimer()
@@ -87,17 +91,22 @@ void IntervalTimer::setInterval(int ms)
 
 void IntervalTimer::restart()
 {
-#ifdef Q_OS_LINUX
-    if (m_fd >= 0) {
-        m_deadlineNs = monotonicNs() + qint64(m_interval) * 1'000'000;
+    m_deadlineNs = monotonicNs() + qint64(m_interval) * 1'000'000;
+    arm();
+}
+
+void IntervalTimer::arm()
+{
+    if (m_timer) {
+        // Whole milliseconds, rounded up: a Qt timer may still fire a little
+        // early (Windows' timers do), and fire() waits that out.
+        if (isArmed())
+            m_timer->start(int(std::ceil(std::max<qint64>(m_deadlineNs - monotonicNs(), 0) / 1e6)));
+        else
+            m_timer->stop();
+    } else {
         armKernelTimer();
-        return;
     }
-#endif
-    if (isArmed())
-        m_timer->start(m_interval);
-    else
-        m_timer->stop();
 }
 
 qint64 IntervalTimer::wakeLeadNs() const
@@ -140,9 +149,21 @@ void IntervalTimer::onKernelTimer()
     const qint64 woke = monotonicNs();
     m_lateness[m_latenessNext] = qint32(std::min(woke - m_wakeNs, maxLeadNs));
     m_latenessNext = (m_latenessNext + 1) % m_lateness.size();
-    while (monotonicNs() < m_deadlineNs) {
-        // Waiting out the lead, at most maxLeadNs.
-    }
+    fire();
+#endif
+}
+
+void IntervalTimer::onQtTimer()
+{
+    if (isArmed())
+        fire();
+}
+
+void IntervalTimer::fire()
+{
+    // Never before the deadline: what is left of the wake-up lead, or of an
+    // early platform timer, is waited out on the processor.
+    while (monotonicNs() < m_deadlineNs) { }
     // The next period is set before the handler runs, so a handler that
     // disables the timer or gives it a new interval has the last word.
     // Periods missed while the loop was busy fire once.
@@ -151,7 +172,6 @@ void IntervalTimer::onKernelTimer()
     m_deadlineNs += period;
     if (m_deadlineNs <= now)
         m_deadlineNs = now + period;
-    armKernelTimer();
+    arm();
     emit timeout();
-#endif
 }

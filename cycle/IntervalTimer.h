@@ -18,7 +18,8 @@ class QTimer;
 //
 // On Linux it runs on a timerfd watched by the event loop, since Qt rounds
 // its own timers to whole milliseconds through the poll timeout. Elsewhere,
-// or when asked, it uses a precise QTimer.
+// or when asked, it uses a precise QTimer. Either way it never fires before
+// its deadline on the monotonic clock.
 class IntervalTimer : public QObject
 {
     Q_OBJECT
@@ -48,8 +49,11 @@ signals:
 
 private:
     void restart();
+    void arm();
     void armKernelTimer();
     void onKernelTimer();
+    void onQtTimer();
+    void fire();
     qint64 wakeLeadNs() const;
 
     bool m_enabled = false;
