@@ -12,11 +12,13 @@ cd "$(dirname "$0")"
 action=${1:-build}
 build_dir=${BUILD_DIR:-build}
 
-# Everything the build, the tests and the end-to-end harness use.
+# Everything the build, the tests and the end-to-end harness use, the cross
+# build for Windows and Wine to run it included.
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core
           xvfb xauth x11-utils xdotool openbox iproute2 imagemagick
           tesseract-ocr python3 clang libclang-rt-14-dev
-          desktop-file-utils appstream dpkg-dev lintian)
+          desktop-file-utils appstream dpkg-dev lintian
+          g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 fonts-wine)
 
 missing=()
 for p in "${packages[@]}"; do

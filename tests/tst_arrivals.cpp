@@ -155,6 +155,8 @@ void TestArrivals::foreignSendersAreIgnored()
     QUdpSocket stranger;
     if (!stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0))
         QSKIP("this machine has no 127.0.0.2 on its loopback interface");
+    if (runningUnderWine())
+        QSKIP("Wine sends from 127.0.0.1 whatever the socket is bound to");
     stranger.writeDatagram(timerReply(666) + countersReply(), QHostAddress::LocalHost, port);
     stranger.writeDatagram(QByteArray("T"), QHostAddress::LocalHost, port);
     QTest::qWait(300);

@@ -128,6 +128,8 @@ void TestStartup::failuresOtherThanAddressInUse()
     QFETCH(QString, localAddress);
     QFETCH(quint16, remotePort);
     QFETCH(QString, mentions);
+    if (localAddress == QLatin1String("192.0.2.1") && runningUnderWine())
+        QSKIP("Wine binds an address the machine does not have; Windows refuses");
     formVantrel window({address, {remotePort, QHostAddress(localAddress), 0}});
     const StartupResult result = window.Form_Load();
     QCOMPARE(result.status, StartupResult::Status::Failed);

@@ -3,6 +3,7 @@
 vantrel-sim, each in a network namespace of its own, on an Xvfb display.
 
   e2e.py --app BIN --sim BIN --instrument ADDRESS SCENARIO [--keep DIR]
+         [--wine PREFIX]   (BIN is a Windows build, run under Wine)
 
 Exits 0 when the scenario holds, 1 when it does not, and 77 (skipped) with
 the reason when the lab cannot be built here (not root, tools missing)."""
@@ -136,7 +137,7 @@ def figures_on_screen(lab, screenshot_to=None):
               f"{name} {value} ms lies outside the simulator's cycles "
               f"({min(intervals):.1f} to {max(intervals):.1f} ms)")
     if screenshot_to:
-        Path(screenshot_to).write_bytes(image.read_bytes())
+        lab.screenshot(window, Path(screenshot_to).resolve(), frame=True)
 
 
 @scenario
@@ -220,7 +221,7 @@ def startup_failure(lab):
     lone = f"{lab.ns_app}-lone"
     sh("ip", "netns", "add", lone)
     lab.namespaces.append(lone)
-    app = lab.spawn([lab.app_bin], "lone.out", netns=lone)
+    app = lab.spawn(lab.app_cmd, "lone.out", netns=lone)
     check(wait_until(lambda: app.poll() is not None, 10), "the program did not end")
     out = lab.app_output("lone").strip().splitlines()
     check(app.returncode != 0, "a failed start ended with status 0")
@@ -234,16 +235,21 @@ def main():
     parser.add_argument("--app", required=True)
     parser.add_argument("--sim", required=True)
     parser.add_argument("--instrument", required=True)
+    parser.add_argument("--wine", metavar="PREFIX",
+                        help="--app is a Windows build: run it under Wine in this prefix")
     parser.add_argument("--keep", help="keep logs and screenshots in this folder")
     parser.add_argument("--screenshot", help="figures_on_screen: save the window here")
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     args = parser.parse_args()
 
+    if not Path(args.app).exists():
+        print(f"SKIP: {args.app} was not built")
+        return SKIP_CODE
     with tempfile.TemporaryDirectory(prefix="vantrel-e2e-") as tmp:
         workdir = Path(args.keep or tmp)
         workdir.mkdir(parents=True, exist_ok=True)
         try:
-            with Lab(args.app, args.sim, args.instrument, workdir) as lab:
+            with Lab(args.app, args.sim, args.instrument, workdir, args.wine) as lab:
                 kwargs = {"screenshot_to": args.screenshot} if args.screenshot else {}
                 SCENARIOS[args.scenario](lab, **kwargs)
         except Skip as why:

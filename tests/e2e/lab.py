@@ -75,8 +75,11 @@ class SimLog:
 
 
 class Lab:
-    def __init__(self, app_bin, sim_bin, instrument, workdir):
+    def __init__(self, app_bin, sim_bin, instrument, workdir, wine_prefix=None):
         self.app_bin = str(app_bin)
+        # A Windows build runs under Wine, with a prefix of its own.
+        self.wine_prefix = str(Path(wine_prefix).resolve()) if wine_prefix else None
+        self.app_cmd = ["wine", self.app_bin] if wine_prefix else [self.app_bin]
         self.sim_bin = str(sim_bin)
         self.instrument = ipaddress.ip_address(instrument)
         self.workdir = Path(workdir)
@@ -107,6 +110,12 @@ class Lab:
     def up(self):
         if os.geteuid() != 0:
             raise Skip("needs root to create network namespaces")
+        if self.wine_prefix:
+            if not shutil.which("wine"):
+                raise Skip("wine is not installed (./build.sh installs it)")
+            # Wine's sockets live in its server, which must start in the
+            # program's namespace: none may be left from elsewhere.
+            self.stop_wineserver()
         for tool in ("ip", "Xvfb", "openbox", "xdotool", "xprop", "import", "convert",
                      "tesseract"):
             if not shutil.which(tool):
@@ -157,6 +166,8 @@ class Lab:
                     process.kill()
                     process.wait()
         self.processes.clear()
+        if self.wine_prefix:
+            self.stop_wineserver()
         for ns in self.namespaces:
             sh("ip", "netns", "delete", ns, check=False)
         self.namespaces.clear()
@@ -167,12 +178,19 @@ class Lab:
         env = dict(os.environ)
         env.pop("QT_QPA_PLATFORM", None)
         env.update({"DISPLAY": self.display or "", "XDG_RUNTIME_DIR": str(self.workdir)})
+        if self.wine_prefix:
+            env.update({"WINEPREFIX": self.wine_prefix, "WINEDEBUG": "-all"})
+            env.pop("WINEPATH", None)  # the program finds its DLLs beside it
         return env
+
+    def stop_wineserver(self):
+        sh("wineserver", "-k", check=False, env=self.env())
+        sh("wineserver", "-w", check=False, env=self.env(), timeout=30)
 
     def spawn(self, cmd, log_name, netns=None):
         # The program talks to its compiled-in instrument address at once: it
         # runs only inside a namespace of this lab.
-        if cmd[0] == self.app_bin and netns not in self.namespaces:
+        if self.app_bin in cmd[:2] and netns not in self.namespaces:
             raise RuntimeError("refusing to start the program outside the lab's namespaces")
         if netns:
             cmd = ["ip", "netns", "exec", netns] + list(cmd)
@@ -194,7 +212,7 @@ class Lab:
         return process, log
 
     def start_app(self, name="app"):
-        return self.spawn([self.app_bin], f"{name}.out", netns=self.ns_app)
+        return self.spawn(self.app_cmd, f"{name}.out", netns=self.ns_app)
 
     def app_output(self, name="app"):
         return (self.workdir / f"{name}.out").read_text(errors="replace")
@@ -242,8 +260,11 @@ class Lab:
         self.xdotool("windowactivate", "--sync", window, check=False)
         self.xdotool("type", "--delay", "80", text)
 
-    def screenshot(self, window, path):
-        sh("import", "-window", window, str(path), env=self.env())
+    def screenshot(self, window, path, frame=False):
+        """The window's client area, or with frame=True its title bar and
+        border as the window manager draws them."""
+        sh("import", *(["-frame"] if frame else []), "-window", window, str(path),
+           env=self.env())
         return path
 
     def read_number(self, image, rect):

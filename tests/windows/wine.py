@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""The Windows build, for the test suite: made with MinGW-w64 and run under
+Wine.
+
+  wine.py build BUILD_WIN         cross-build, make the zip, unpack it into
+                                  BUILD_WIN/unzipped, make a Wine prefix
+  wine.py unit BUILD_WIN NAME [--gui]
+                                  run one unit test program under Wine; a GUI
+                                  one on the Windows platform, on an Xvfb
+                                  display of its own
+
+Exits with the unit's status, or 77 (skipped) with the reason where the
+cross compilers, Wine or the Windows build are missing."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+SKIP = 77
+
+
+def skip(why):
+    print(f"SKIP: {why}")
+    sys.exit(SKIP)
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def wine_env(build, dll_dirs=()):
+    env = dict(os.environ, WINEPREFIX=str(build / "wineprefix"), WINEDEBUG="-all")
+    env["WINEPATH"] = ";".join(windows_path(d) for d in dll_dirs)
+    return env
+
+
+def build(args):
+    for tool in ("wine", "wineserver", "x86_64-w64-mingw32-g++-posix"):
+        if not shutil.which(tool):
+            skip(f"{tool} is not installed (./build.sh installs it)")
+    subprocess.run([ROOT / "tools" / "cross-build-windows.sh", args.build], check=True)
+    unzipped = args.build / "unzipped"
+    shutil.rmtree(unzipped, ignore_errors=True)
+    with zipfile.ZipFile(next(args.build.glob("vantrel-speedtest-*-win64.zip"))) as z:
+        z.extractall(unzipped)
+    prefix = args.build / "wineprefix"
+    if not (prefix / "system.reg").exists():
+        subprocess.run(["wineboot", "-i"], env=wine_env(args.build), check=True,
+                       capture_output=True)
+    # Tahoma is on every Windows; this Wine finds fonts in the prefix only.
+    fonts = prefix / "drive_c" / "windows" / "Fonts"
+    for font in Path("/usr/share/wine/fonts").glob("tahoma*.ttf"):
+        shutil.copy(font, fonts)
+    if not list(fonts.glob("tahoma*.ttf")):
+        skip("Wine's Tahoma is missing (fonts-wine; ./build.sh installs it)")
+    subprocess.run(["wineserver", "-k"], env=wine_env(args.build), check=False)
+    print(f"Windows build in {args.build}, unpacked from its zip into {unzipped}")
+
+
+def dll_dirs(build):
+    """Where a unit finds Qt's and MinGW's DLLs: they are not deployed beside it."""
+    cache = (build / "CMakeCache.txt").read_text().splitlines()
+    qt = next(line.split("=", 1)[1] for line in cache if line.startswith("VANTREL_QT_WINDOWS:"))
+    runtime = subprocess.run(["x86_64-w64-mingw32-g++-posix", "-print-file-name=libstdc++-6.dll"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+    pthread = subprocess.run(["x86_64-w64-mingw32-g++-posix",
+                              "-print-file-name=libwinpthread-1.dll"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+    return [Path(qt) / "bin", Path(runtime).parent, Path(pthread).parent]
+
+
+def start_display():
+    for number in range(200, 300):
+        if not Path(f"/tmp/.X11-unix/X{number}").exists() and \
+                not Path(f"/tmp/.X{number}-lock").exists():
+            break
+    else:
+        skip("no free X display number")
+    xvfb = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "800x600x24", "-nolisten",
+                             "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while not Path(f"/tmp/.X11-unix/X{number}").exists():
+        if time.monotonic() > deadline:
+            skip("Xvfb did not start")
+        time.sleep(0.05)
+    return xvfb, f":{number}"
+
+
+def unit(args):
+    exe = args.build / "tests" / f"{args.name}.exe"
+    if not exe.exists():
+        skip(f"{exe} was not built (the windows_build test makes it)")
+    env = wine_env(args.build, dll_dirs(args.build))
+    xvfb = None
+    if args.gui:
+        if not shutil.which("Xvfb"):
+            skip("Xvfb is not installed (./build.sh installs it)")
+        # Offscreen, Qt on Windows has no fonts: the Windows platform on a
+        # display shows what a person would see. Wine passes no QT_ variable.
+        xvfb, env["DISPLAY"] = start_display()
+    try:
+        with tempfile.TemporaryDirectory() as tmp:
+            # Wine sends a test's standard output to its own console.
+            out = Path(tmp) / "out.txt"
+            status = subprocess.run(["wine", exe, "-o", f"{windows_path(out)},txt"], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    timeout=300).returncode
+            print(out.read_text(errors="replace") if out.exists() else "no test output")
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, check=False)
+        if xvfb:
+            xvfb.terminate()
+            xvfb.wait()
+    return status
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    b = sub.add_parser("build")
+    b.add_argument("build", type=Path)
+    u = sub.add_parser("unit")
+    u.add_argument("build", type=Path)
+    u.add_argument("name")
+    u.add_argument("--gui", action="store_true")
+    args = parser.parse_args()
+    args.build = args.build.resolve()
+    return build(args) if args.command == "build" else unit(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main() or 0)
