@@ -41,6 +41,21 @@ def wait_until(predicate, timeout, step=0.05):
     return predicate()
 
 
+def start_xvfb(spawn, first):
+    """Starts Xvfb through `spawn(cmd)` on the first free display number
+    from `first` on, and returns the display's name once it is up."""
+    for number in range(first, first + 100):
+        if not Path(f"/tmp/.X11-unix/X{number}").exists() and \
+                not Path(f"/tmp/.X{number}-lock").exists():
+            break
+    else:
+        raise Skip("no free X display number")
+    spawn(["Xvfb", f":{number}", "-screen", "0", "800x600x24", "-nolisten", "tcp"])
+    if not wait_until(lambda: Path(f"/tmp/.X11-unix/X{number}").exists(), 10):
+        raise Skip("Xvfb did not start")
+    return f":{number}"
+
+
 class SimLog:
     """Reads vantrel-sim's CSV log: one row a datagram in or out. Reads on
     from where it last stopped, so polling a long run stays cheap."""
@@ -141,17 +156,7 @@ class Lab:
         self._start_display()
 
     def _start_display(self):
-        for number in range(90, 200):
-            if not Path(f"/tmp/.X11-unix/X{number}").exists() and \
-                    not Path(f"/tmp/.X{number}-lock").exists():
-                break
-        else:
-            raise Skip("no free X display number")
-        self.display = f":{number}"
-        self.spawn(["Xvfb", self.display, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                   "xvfb.log")
-        if not wait_until(lambda: Path(f"/tmp/.X11-unix/X{number}").exists(), 10):
-            raise Skip("Xvfb did not start")
+        self.display = start_xvfb(lambda cmd: self.spawn(cmd, "xvfb.log"), first=90)
         self.spawn(["openbox", "--sm-disable"], "openbox.log")
         wait_until(lambda: sh("xdotool", "search", "--name", ".", check=False,
                               env=self.env()).returncode == 0, 3)

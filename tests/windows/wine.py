@@ -17,12 +17,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-SKIP = 77
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+from lab import SKIP_CODE as SKIP, Skip, start_xvfb  # noqa: E402
 
 
 def skip(why):
@@ -75,36 +75,19 @@ def dll_dirs(build):
     return [Path(qt) / "bin", Path(runtime).parent, Path(pthread).parent]
 
 
-def start_display():
-    for number in range(200, 300):
-        if not Path(f"/tmp/.X11-unix/X{number}").exists() and \
-                not Path(f"/tmp/.X{number}-lock").exists():
-            break
-    else:
-        skip("no free X display number")
-    xvfb = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "800x600x24", "-nolisten",
-                             "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 10
-    while not Path(f"/tmp/.X11-unix/X{number}").exists():
-        if time.monotonic() > deadline:
-            skip("Xvfb did not start")
-        time.sleep(0.05)
-    return xvfb, f":{number}"
-
-
 def unit(args):
     exe = args.build / "tests" / f"{args.name}.exe"
     if not exe.exists():
         skip(f"{exe} was not built (the windows_build test makes it)")
     env = wine_env(args.build, dll_dirs(args.build))
-    xvfb = None
-    if args.gui:
-        if not shutil.which("Xvfb"):
-            skip("Xvfb is not installed (./build.sh installs it)")
-        # Offscreen, Qt on Windows has no fonts: the Windows platform on a
-        # display shows what a person would see. Wine passes no QT_ variable.
-        xvfb, env["DISPLAY"] = start_display()
+    xvfb = []
     try:
+        if args.gui:
+            # Offscreen, Qt on Windows has no fonts: the Windows platform on
+            # a display shows what a person would see. Wine passes no QT_
+            # variable, so the platform cannot be chosen that way anyway.
+            env["DISPLAY"] = start_xvfb(lambda cmd: xvfb.append(subprocess.Popen(
+                cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)), first=200)
         with tempfile.TemporaryDirectory() as tmp:
             # Wine sends a test's standard output to its own console.
             out = Path(tmp) / "out.txt"
@@ -112,11 +95,13 @@ def unit(args):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                     timeout=300).returncode
             print(out.read_text(errors="replace") if out.exists() else "no test output")
+    except Skip as why:
+        skip(str(why))
     finally:
         subprocess.run(["wineserver", "-k"], env=env, check=False)
-        if xvfb:
-            xvfb.terminate()
-            xvfb.wait()
+        for process in xvfb:
+            process.terminate()
+            process.wait()
     return status
 
 
