@@ -67,12 +67,10 @@ def dll_dirs(build):
     """Where a unit finds Qt's and MinGW's DLLs: they are not deployed beside it."""
     cache = (build / "CMakeCache.txt").read_text().splitlines()
     qt = next(line.split("=", 1)[1] for line in cache if line.startswith("VANTREL_QT_WINDOWS:"))
-    runtime = subprocess.run(["x86_64-w64-mingw32-g++-posix", "-print-file-name=libstdc++-6.dll"],
-                             capture_output=True, text=True, check=True).stdout.strip()
-    pthread = subprocess.run(["x86_64-w64-mingw32-g++-posix",
-                              "-print-file-name=libwinpthread-1.dll"],
-                             capture_output=True, text=True, check=True).stdout.strip()
-    return [Path(qt) / "bin", Path(runtime).parent, Path(pthread).parent]
+    return [Path(qt) / "bin"] + [
+        Path(subprocess.run(["x86_64-w64-mingw32-g++-posix", f"-print-file-name={dll}"],
+                            capture_output=True, text=True, check=True).stdout.strip()).parent
+        for dll in ("libstdc++-6.dll", "libwinpthread-1.dll")]
 
 
 def unit(args):
