@@ -124,6 +124,7 @@ def figures_on_screen(lab, screenshot_to=None):
     app, window, log = start(lab, "--run-time", "4242")
     check(wait_until(lambda: len(log.received("XR")) >= 15, 20), "no cycles")
     image = lab.screenshot(window, lab.workdir / "window.png")
+    time.sleep(0.3)  # the simulator writes its log every 100 ms: the cycle shown is in it
     intervals = xr_intervals_ms(log)
     shown = {name: lab.read_number(image, rect) for name, rect in
              (("run", RUN_TIME), ("run avg", RUN_AVG), ("cycle", CYCLE_TIME),

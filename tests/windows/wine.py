@@ -4,10 +4,8 @@ Wine.
 
   wine.py build BUILD_WIN         cross-build, make the zip, unpack it into
                                   BUILD_WIN/unzipped, make a Wine prefix
-  wine.py unit BUILD_WIN NAME [--gui]
-                                  run one unit test program under Wine; a GUI
-                                  one on the Windows platform, on an Xvfb
-                                  display of its own
+  wine.py unit BUILD_WIN NAME     run one unit test program under Wine, on
+                                  an Xvfb display of its own
 
 Exits with the unit's status, or 77 (skipped) with the reason where the
 cross compilers, Wine or the Windows build are missing."""
@@ -77,15 +75,16 @@ def unit(args):
     exe = args.build / "tests" / f"{args.name}.exe"
     if not exe.exists():
         skip(f"{exe} was not built (the windows_build test makes it)")
+    if not shutil.which("Xvfb"):
+        skip("Xvfb is not installed (./build.sh installs it)")
     env = wine_env(args.build, dll_dirs(args.build))
     xvfb = []
     try:
-        if args.gui:
-            # Offscreen, Qt on Windows has no fonts: the Windows platform on
-            # a display shows what a person would see. Wine passes no QT_
-            # variable, so the platform cannot be chosen that way anyway.
-            env["DISPLAY"] = start_xvfb(lambda cmd: xvfb.append(subprocess.Popen(
-                cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)), first=200)
+        # Offscreen, Qt on Windows has no fonts: the Windows platform on a
+        # display shows what a person would see. Wine passes no QT_ variable,
+        # so the platform cannot be chosen that way anyway.
+        env["DISPLAY"] = start_xvfb(lambda cmd: xvfb.append(subprocess.Popen(
+            cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)), first=200)
         with tempfile.TemporaryDirectory() as tmp:
             # Wine sends a test's standard output to its own console.
             out = Path(tmp) / "out.txt"
@@ -111,7 +110,6 @@ def main():
     u = sub.add_parser("unit")
     u.add_argument("build", type=Path)
     u.add_argument("name")
-    u.add_argument("--gui", action="store_true")
     args = parser.parse_args()
     args.build = args.build.resolve()
     return build(args) if args.command == "build" else unit(args)
