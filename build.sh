@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the build needs from Debian's packages, builds, then either
+# Installs what the action needs from Debian's packages, builds, then either
 # starts the program (run) or runs the whole test suite (test).
 #   ./build.sh run     build and start vantrel-speedtest
 #   ./build.sh test    build and run every test through ctest
@@ -11,25 +11,40 @@ cd "$(dirname "$0")"
 
 action=${1:-build}
 build_dir=${BUILD_DIR:-build}
+case "$action" in
+  build | run | test) ;;
+  *) echo "usage: $0 [build|run|test]" >&2; exit 2 ;;
+esac
 
-# Everything the build, the tests and the end-to-end harness use, the cross
-# build for Windows and Wine to run it included.
-packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core
-          xvfb xauth x11-utils xdotool openbox iproute2 imagemagick
-          tesseract-ocr python3 clang libclang-rt-14-dev
-          desktop-file-utils appstream dpkg-dev lintian
-          g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 fonts-wine)
+# The names hold on Debian 12 and 13 alike; none is pinned to a version.
+# Building the program, and what the demo of `run` uses.
+packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core iproute2)
+# The tests: the end-to-end lab's display and OCR, the fuzzers, the install
+# and package checks, the Windows cross build and Wine, a Debian 13 root.
+if [ "$action" = test ]; then
+  packages+=(xvfb xauth x11-utils xdotool openbox imagemagick tesseract-ocr python3
+             clang libclang-rt-dev desktop-file-utils appstream dpkg-dev lintian
+             g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 fonts-wine
+             mmdebstrap)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
+  sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "These Debian packages are missing; install them as root, then run $0 $action again:" >&2
+      echo "  apt-get install ${missing[*]}" >&2
+      exit 1
+    fi
+    sudo=(sudo)
+  fi
   echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 # shellcheck disable=SC2086
@@ -37,8 +52,6 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-}
 cmake --build "$build_dir" -j"$(nproc)"
 
 case "$action" in
-  run)   exec "$build_dir/app/vantrel-speedtest" ;;
-  test)  cd "$build_dir" && exec ctest --output-on-failure --timeout 600 ;;
-  build) ;;
-  *) echo "usage: $0 [build|run|test]" >&2; exit 2 ;;
+  run) exec "$build_dir/app/vantrel-speedtest" ;;
+  test) cd "$build_dir" && exec ctest --output-on-failure --timeout 600 ;;
 esac

@@ -7,7 +7,13 @@ foreach(_module Core Gui Widgets Network)
 endforeach()
 # Qt looks for plugins in folders named by kind beside the program.
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
-install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
+# Qt 6.7 renamed the native style plugin: it now holds the windowsvista and
+# windows11 styles.
+if(TARGET Qt6::QModernWindowsStylePlugin)
+  install(FILES $<TARGET_FILE:Qt6::QModernWindowsStylePlugin> DESTINATION styles)
+else()
+  install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
+endif()
 # The window icon is an .ico in the program's resources.
 install(FILES $<TARGET_FILE:Qt6::QICOPlugin> DESTINATION imageformats)
 

@@ -19,7 +19,14 @@ for f in "${expect[@]}"; do
 done
 [ -x "$prefix/bin/vantrel-speedtest" ] || { echo "FAIL: the program is not executable"; exit 1; }
 desktop-file-validate "$prefix/share/applications/org.vantrel.SpeedTest.desktop"
-appstreamcli validate --no-net "$prefix/share/metainfo/org.vantrel.SpeedTest.metainfo.xml"
+# AppStream 1.0 warns that the metainfo has no homepage. The project has none
+# yet, and a made-up address would send users nowhere: that one tag, and
+# nothing else, counts as information. AppStream 0.16 knows no such tag.
+meta=$prefix/share/metainfo/org.vantrel.SpeedTest.metainfo.xml
+if ! appstreamcli validate --no-net --override=url-homepage-missing=info "$meta" >"$prefix/err" 2>&1; then
+  grep -q "tag 'url-homepage-missing' is not recognized" "$prefix/err" || { cat "$prefix/err"; exit 1; }
+  appstreamcli validate --no-net "$meta"
+fi
 # The icons are the sizes their folders claim.
 for size in 16 32; do
   header=$(od -An -tu1 -j16 -N8 "$prefix/share/icons/hicolor/${size}x${size}/apps/org.vantrel.SpeedTest.png" | tr -s ' ')

@@ -28,8 +28,10 @@ done
 [ "$(grep -c '^usr/bin/.' <<<"$files")" -eq 1 ] || { echo "FAIL: more programs than manual pages"; exit 1; }
 
 depends=$(dpkg-deb -f "$deb" Depends)
+# Debian 13 names its Qt libraries for the 64-bit time transition
+# (libqt6core6t64, providing libqt6core6).
 for lib in libc6 libqt6core6 libqt6widgets6 libqt6network6; do
-  grep -q "\b$lib (>= " <<<"$depends" || { echo "FAIL: Depends lacks $lib: $depends"; exit 1; }
+  grep -Eq "\b$lib(t64)? \(>= " <<<"$depends" || { echo "FAIL: Depends lacks $lib: $depends"; exit 1; }
 done
 
 dpkg-deb -x "$deb" "$out/root"

@@ -197,7 +197,7 @@ void TestWindow::resizingMovesNothing()
 void TestWindow::focusOpensOnReset()
 {
     window->show();
-    QApplication::setActiveWindow(window.get());
+    window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     QCOMPARE(QApplication::focusWidget(), control<QPushButton>("cmdReset"));
     // Tab goes on to the wait box: labels and frames take no focus.
@@ -217,7 +217,7 @@ void TestWindow::resetByKey()
 {
     QFETCH(int, key);
     window->show();
-    QApplication::setActiveWindow(window.get());
+    window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     feedRunTime(100);
     QCOMPARE(window->runCount(), 1u);

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Builds Qt 6.4.2's qtbase for 64-bit Windows with Debian's MinGW-w64 cross
-# compilers from Debian's own qt6-base source package, into CACHE_DIR
-# (about 40 minutes on 2 cores). Needs root for apt-get.
-#   tools/build-qt-windows.sh CACHE_DIR     -> CACHE_DIR/qt6-mingw-6.4.2
+# Builds the host's own Qt version of qtbase for 64-bit Windows with Debian's
+# MinGW-w64 cross compilers, from the host release's qt6-base source package,
+# into CACHE_DIR (about 40 minutes on 2 cores). Needs root for apt-get.
+#   tools/build-qt-windows.sh CACHE_DIR     -> CACHE_DIR/qt6-mingw-VERSION
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache=$(realpath -m "$1")
 work=$cache/qt-build
-prefix=$cache/qt6-mingw-6.4.2
+# The source of the host's qt6-base-dev, so that moc and the target agree.
+source_version=$(dpkg-query -W -f='${source:Version}' qt6-base-dev)
+upstream=$(dpkg-query -W -f='${source:Upstream-Version}' qt6-base-dev)
+version=${upstream%%[+~]*}
+prefix=$cache/qt6-mingw-$version
 mkdir -p "$work/lists/partial" "$work/src"
 
 sudo=""
@@ -25,14 +29,14 @@ fi
 apt_src=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$work"
          -o "Dir::State::Lists=$work/lists")
 apt-get "${apt_src[@]}" update -qq
-(cd "$work/src" && apt-get "${apt_src[@]}" source --download-only qt6-base=6.4.2+dfsg-10)
-rm -rf "$work/qtbase-everywhere-src-6.4.2"
-tar -C "$work" -xf "$work"/src/qt6-base_6.4.2+dfsg.orig.tar.xz
+(cd "$work/src" && apt-get "${apt_src[@]}" source --download-only qt6-base="$source_version")
+rm -rf "$work/qtbase-everywhere-src-$version"
+tar -C "$work" -xf "$work/src/qt6-base_$upstream.orig.tar.xz"
 
 # This source with MinGW: the dfsg tarball has no wintab.h (no tablet events),
 # the schannel TLS backend needs ssl (off), and the windows platform plugin
 # needs OpenGL (on). Everything else the program does not use is left out.
-cmake -G Ninja -S "$work/qtbase-everywhere-src-6.4.2" -B "$work/build" \
+cmake -G Ninja -S "$work/qtbase-everywhere-src-$version" -B "$work/build" \
   --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON \
   -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \

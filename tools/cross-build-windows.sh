@@ -2,9 +2,10 @@
 # Cross-builds the program and its unit tests for 64-bit Windows with
 # Debian's MinGW-w64, and makes the zip (cpack -G ZIP).
 #   tools/cross-build-windows.sh [BUILD_DIR]       (default: build-windows)
-# The Qt for Windows it builds against, first found of:
+# The Qt for Windows it builds against must be the host's Qt version (moc,
+# rcc and uic come from the host), VERSION below; first found of:
 #   1. VANTREL_QT_WINDOWS: a Qt folder, or a .tar.xz of one;
-#   2. ../shared/windows/qt6-mingw-6.4.2-x86_64.tar.xz beside the project;
+#   2. ../shared/windows/qt6-mingw-VERSION-x86_64.tar.xz beside the project;
 #   3. a Qt built earlier into the cache by tools/build-qt-windows.sh;
 #   4. otherwise tools/build-qt-windows.sh builds it (about 40 minutes).
 # Tarballs are unpacked into the cache once. Extra CMake options can be
@@ -33,20 +34,29 @@ unpacked() {
   qt_in "$dest"
 }
 
+# The host's Qt, as Debian versions it: 6.8.2 from 6.8.2+dfsg-9+deb13u2.
+version=$(dpkg-query -W -f='${source:Upstream-Version}' qt6-base-dev 2>/dev/null) ||
+  { echo "qt6-base-dev is missing (./build.sh installs it)" >&2; exit 77; }
+version=${version%%[+~]*}
+cached=$cache/qt6-mingw-$version
+
 qt=""
-shared=$root/../shared/windows/qt6-mingw-6.4.2-x86_64.tar.xz
+shared=$root/../shared/windows/qt6-mingw-$version-x86_64.tar.xz
 if [ -n "${VANTREL_QT_WINDOWS:-}" ]; then
   if [ -d "$VANTREL_QT_WINDOWS" ]; then qt=$(qt_in "$VANTREL_QT_WINDOWS"); else qt=$(unpacked "$VANTREL_QT_WINDOWS"); fi
 elif [ -f "$shared" ]; then
   qt=$(unpacked "$shared")
-elif [ -e "$cache/qt6-mingw-6.4.2/lib/cmake/Qt6" ]; then
-  qt=$cache/qt6-mingw-6.4.2
+elif [ -e "$cached/lib/cmake/Qt6" ]; then
+  qt=$cached
 else
   "$root/tools/build-qt-windows.sh" "$cache"
-  qt=$cache/qt6-mingw-6.4.2
+  qt=$cached
 fi
 [ -n "$qt" ] && [ -d "$qt/lib/cmake/Qt6" ] || { echo "no Qt for Windows found" >&2; exit 1; }
-echo "Qt for Windows: $qt" >&2
+found=$(sed -n 's/^#define QTCORE_VERSION_STR "\(.*\)"/\1/p' "$qt/include/QtCore/qtcoreversion.h")
+[ "$found" = "$version" ] ||
+  { echo "the Qt for Windows in $qt is $found; the host's Qt is $version, and the two must match" >&2; exit 1; }
+echo "Qt $version for Windows: $qt" >&2
 
 # shellcheck disable=SC2086
 cmake -S "$root" -B "$build" --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The whole suite once more on Debian 13, from a Debian 12 host: makes a
+# minimal Debian 13 root from Debian's packages (kept in the cache, with
+# every package it downloads, so a second run fetches nothing), copies the
+# checkout and ../shared into it, and runs the README's test command there.
+# Then the .deb built here is installed in that root with apt and its
+# program goes through a normal start in the end-to-end lab, against Qt 6.8.
+#   debian13.sh BUILD_DIR
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath "$1")
+skip() { echo "SKIP: $*"; exit 77; }
+
+. /etc/os-release
+[ "${ID:-}" = debian ] && [ "${VERSION_ID%%.*}" -ge 13 ] 2>/dev/null &&
+  skip "this is Debian ${VERSION_ID}: the suite already runs here natively"
+[ "$(id -u)" -eq 0 ] || skip "needs root to make and enter a Debian 13 root"
+for tool in mmdebstrap unshare chroot cpack; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed (./build.sh test installs it)"
+done
+
+cache=${VANTREL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vantrel-speedtest}/debian13
+root=$cache/root archives=$cache/archives
+mkdir -p "$archives"
+if [ ! -e "$root/.made" ]; then
+  rm -rf "$root"
+  echo "Making a Debian 13 root in $root"
+  mirror=http://deb.debian.org/debian
+  mmdebstrap --variant=apt --include=git,ca-certificates --skip=essential/unlink \
+    --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
+    --setup-hook="sync-in $archives /var/cache/apt/archives" \
+    --customize-hook="sync-out /var/cache/apt/archives $archives" \
+    trixie "$root" "deb $mirror trixie main" "deb $mirror trixie-updates main" \
+    "deb $mirror-security trixie-security main" >"$cache/mmdebstrap.log" 2>&1 ||
+    { tail -5 "$cache/mmdebstrap.log"; rm -rf "$root"; skip "cannot make a Debian 13 root (no network to Debian's mirror?)"; }
+  touch "$root/.made"
+fi
+
+# A fresh copy of the checkout, as git sees it, and of ../shared beside it.
+rm -rf "$root/work"
+mkdir -p "$root/work/main" "$root/work/deb"
+(cd "$src" && git ls-files -coz --exclude-standard | tar --null -T - -cf -) | tar -C "$root/work/main" -xf -
+[ -d "$src/../shared" ] && cp -a "$src/../shared" "$root/work/shared"
+(cd "$build" && cpack -G DEB -B "$root/work/deb" >/dev/null)
+instrument=$(sed -n 's/^VANTREL_INSTRUMENT_ADDRESS:STRING=//p' "$build/CMakeCache.txt")
+
+# Everything below lives in a mount namespace of its own and ends with it.
+# `ip netns exec` remounts /sys, which needs the root to be a mount point.
+inner='set -e
+cd /work/main
+./build.sh test
+apt-get install -y -qq /work/deb/vantrel-speedtest_*_amd64.deb >/dev/null
+trap "dpkg -r vantrel-speedtest >/dev/null" EXIT
+dpkg-query -W -f="Debian 12 package installed: \${Package} \${Version}\n" vantrel-speedtest
+python3 tests/e2e/e2e.py --app /usr/bin/vantrel-speedtest --sim build/tools/vantrel-sim \
+  --instrument "$1" normal_start'
+exec unshare --mount --propagation private -- bash -euc '
+root=$1 archives=$2
+mount --bind "$root" "$root"
+mount -t proc proc "$root/proc"
+mount --rbind /sys "$root/sys"
+mount --rbind /dev "$root/dev"
+mount -t tmpfs tmpfs "$root/tmp"
+mount -t tmpfs tmpfs "$root/run"
+mount --bind "$archives" "$root/var/cache/apt/archives"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+  CI="${CI:-}" bash -c "$3" inner "$4"' outer "$root" "$archives" "$inner" "$instrument"
