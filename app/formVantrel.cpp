@@ -1,5 +1,6 @@
 #include "formVantrel.h"
 
+#include "FigureLabel.h"
 #include "InstrumentLink.h"
 #include "IntervalTimer.h"
 #include "Protocol.h"
@@ -9,7 +10,6 @@
 #include <QCloseEvent>
 #include <QDeadlineTimer>
 #include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
@@ -66,13 +66,14 @@ void formVantrel::buildControls()
         frame->setGeometry(geometry);
         return frame;
     };
-    const auto makeLabel = [](QGroupBox *frame, const char *name, QRect geometry) {
-        auto *label = new QLabel(notYetMeasured, frame);
-        label->setObjectName(QString::fromLatin1(name));
-        label->setAlignment(Qt::AlignCenter);
-        label->setGeometry(geometry);
-        return label;
-    };
+    const auto makeLabel
+        = [](QGroupBox *frame, const char *name, const QString &spokenAs, QRect geometry) {
+              auto *label = new FigureLabel(notYetMeasured, spokenAs, frame);
+              label->setObjectName(QString::fromLatin1(name));
+              label->setAlignment(Qt::AlignCenter);
+              label->setGeometry(geometry);
+              return label;
+          };
 
     // Created in tab order; no layouts, so nothing moves when the window is resized.
     cmdReset = new QPushButton(QStringLiteral("Reset"), this);
@@ -93,12 +94,21 @@ void formVantrel::buildControls()
     txtWaitTime->setGeometry(twipsRect(120, 360, 1215, 285));
     connect(txtWaitTime, &QLineEdit::textChanged, this, &formVantrel::txtWaitTime_Change);
 
-    lblRunTime = makeLabel(Frame1, "lblRunTime", twipsRect(100, 360, 1215, 200));
+    // A screen reader hears which figure is which; the run-time tooltips serve
+    // as those labels' descriptions.
+    lblRunTime = makeLabel(Frame1, "lblRunTime", QStringLiteral("Latest run time"),
+                           twipsRect(100, 360, 1215, 200));
     lblRunTime->setToolTip(QStringLiteral("Experiment run time from Rabbit"));
-    lblCycleTime = makeLabel(Frame2, "lblCycleTime", twipsRect(100, 360, 1215, 200));
-    lblRunTimeAvg = makeLabel(Frame1, "lblRunTimeAvg", twipsRect(100, 650, 1215, 200));
+    lblCycleTime = makeLabel(Frame2, "lblCycleTime", QStringLiteral("Latest cycle time"),
+                             twipsRect(100, 360, 1215, 200));
+    lblCycleTime->setAccessibleDescription(
+        QStringLiteral("Cycle time measured here, from one run request to the next"));
+    lblRunTimeAvg = makeLabel(Frame1, "lblRunTimeAvg", QStringLiteral("Average run time"),
+                              twipsRect(100, 650, 1215, 200));
     lblRunTimeAvg->setToolTip(QStringLiteral("Average experiment run time from Rabbit"));
-    lblCycleTimeAvg = makeLabel(Frame2, "lblCycleTimeAvg", twipsRect(100, 650, 1215, 200));
+    lblCycleTimeAvg = makeLabel(Frame2, "lblCycleTimeAvg", QStringLiteral("Average cycle time"),
+                                twipsRect(100, 650, 1215, 200));
+    lblCycleTimeAvg->setAccessibleDescription(QStringLiteral("Average cycle time measured here"));
 
     // Reset is the first focusable control, so the window opens with it focused.
     setTabOrder(cmdReset, txtWaitTime);
@@ -169,6 +179,9 @@ void formVantrel::txtWaitTime_Change()
         QStringLiteral("Counters data are ignored.  Repeats ad nauseum."),
     };
     update();
+    // The drawn lines are the only place the window says which wait is in
+    // use; a screen reader reads them as the window's description.
+    setAccessibleDescription(m_drawnLines.join(QLatin1Char('\n')));
 
     m_runFigure.reset();
     m_cycleFigure.reset();
@@ -198,16 +211,16 @@ void formVantrel::Sock_DataArrival(const QByteArray &payload)
 
 void formVantrel::showRunTime(quint64 ms)
 {
-    lblRunTime->setText(QString::number(ms));
+    lblRunTime->setFigure(QString::number(ms));
     m_runFigure.add(ms);
-    lblRunTimeAvg->setText(QString::number(m_runFigure.average()));
+    lblRunTimeAvg->setFigure(QString::number(m_runFigure.average()));
 }
 
 void formVantrel::showCycleTime(quint64 ms)
 {
-    lblCycleTime->setText(QString::number(ms));
+    lblCycleTime->setFigure(QString::number(ms));
     m_cycleFigure.add(ms);
-    lblCycleTimeAvg->setText(QString::number(m_cycleFigure.average()));
+    lblCycleTimeAvg->setFigure(QString::number(m_cycleFigure.average()));
 }
 
 void formVantrel::paintEvent(QPaintEvent *)

@@ -8,8 +8,8 @@
 #include <QStringList>
 #include <QWidget>
 
+class FigureLabel;
 class QGroupBox;
-class QLabel;
 class QLineEdit;
 class QPushButton;
 class InstrumentLink;
@@ -74,10 +74,10 @@ private:
     QGroupBox *Frame2 = nullptr;
     QGroupBox *Frame3 = nullptr;
     QLineEdit *txtWaitTime = nullptr;
-    QLabel *lblRunTime = nullptr;
-    QLabel *lblRunTimeAvg = nullptr;
-    QLabel *lblCycleTime = nullptr;
-    QLabel *lblCycleTimeAvg = nullptr;
+    FigureLabel *lblRunTime = nullptr;
+    FigureLabel *lblRunTimeAvg = nullptr;
+    FigureLabel *lblCycleTime = nullptr;
+    FigureLabel *lblCycleTimeAvg = nullptr;
 
     RunningFigure m_runFigure; // runSum, runCount
     RunningFigure m_cycleFigure; // cycleSum, cycleCount

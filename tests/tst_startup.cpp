@@ -132,6 +132,8 @@ void TestStartup::failuresOtherThanAddressInUse()
         QSKIP("Wine binds an address the machine does not have; Windows refuses");
     formVantrel window({address, {remotePort, QHostAddress(localAddress), 0}});
     const StartupResult result = window.Form_Load();
+    if (remotePort == 0 && result.status == StartupResult::Status::Running && runningUnderWine())
+        QSKIP("Wine 10 sends to port 0; Windows and Wine 8 refuse");
     QCOMPARE(result.status, StartupResult::Status::Failed);
     QVERIFY2(result.failure.contains(mentions), qPrintable(result.failure));
     QVERIFY(!window.cycle()->tmrRun()->isEnabled());

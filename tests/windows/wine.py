@@ -4,8 +4,11 @@ Wine.
 
   wine.py build BUILD_WIN         cross-build, make the zip, unpack it into
                                   BUILD_WIN/unzipped, make a Wine prefix
-  wine.py unit BUILD_WIN NAME     run one unit test program under Wine, on
-                                  an Xvfb display of its own
+  wine.py unit BUILD_WIN NAME [--windows 11]
+                                  run one unit test program under Wine, on
+                                  an Xvfb display of its own; with 11, Wine
+                                  reports Windows 11 (build 22000), so Qt 6.7
+                                  and later choose their windows11 style
 
 Exits with the unit's status, or 77 (skipped) with the reason where the
 cross compilers, Wine or the Windows build are missing."""
@@ -21,6 +24,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 from lab import SKIP_CODE as SKIP, Skip, start_xvfb  # noqa: E402
+
+
+FONTS_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts"
 
 
 def skip(why):
@@ -51,24 +57,38 @@ def build(args):
     if not (prefix / "system.reg").exists():
         subprocess.run(["wineboot", "-i"], env=wine_env(args.build), check=True,
                        capture_output=True)
-    # Tahoma is on every Windows; this Wine finds fonts in the prefix only.
+    # Tahoma is on every Windows, in its Fonts folder and registered there:
+    # GDI finds a font by the folder, DirectWrite (Qt 6.8 and later) only
+    # by the registry.
     fonts = prefix / "drive_c" / "windows" / "Fonts"
-    for font in Path("/usr/share/wine/fonts").glob("tahoma*.ttf"):
-        shutil.copy(font, fonts)
-    if not list(fonts.glob("tahoma*.ttf")):
-        skip("Wine's Tahoma is missing (fonts-wine; ./build.sh installs it)")
+    for font, name in (("tahoma.ttf", "Tahoma"), ("tahomabd.ttf", "Tahoma Bold")):
+        if not (Path("/usr/share/wine/fonts") / font).exists():
+            skip("Wine's Tahoma is missing (fonts-wine; ./build.sh installs it)")
+        shutil.copy(Path("/usr/share/wine/fonts") / font, fonts)
+        subprocess.run(["wine", "reg", "add", FONTS_KEY, "/v", f"{name} (TrueType)", "/t",
+                        "REG_SZ", "/d", font, "/f"], env=wine_env(args.build), check=True,
+                       capture_output=True)
     subprocess.run(["wineserver", "-k"], env=wine_env(args.build), check=False)
     print(f"Windows build in {args.build}, unpacked from its zip into {unzipped}")
 
 
+def qt_windows(build):
+    cache = (build / "CMakeCache.txt").read_text().splitlines()
+    return Path(next(line.split("=", 1)[1] for line in cache
+                     if line.startswith("VANTREL_QT_WINDOWS:")))
+
+
 def dll_dirs(build):
     """Where a unit finds Qt's and MinGW's DLLs: they are not deployed beside it."""
-    cache = (build / "CMakeCache.txt").read_text().splitlines()
-    qt = next(line.split("=", 1)[1] for line in cache if line.startswith("VANTREL_QT_WINDOWS:"))
-    return [Path(qt) / "bin"] + [
+    return [qt_windows(build) / "bin"] + [
         Path(subprocess.run(["x86_64-w64-mingw32-g++-posix", f"-print-file-name={dll}"],
                             capture_output=True, text=True, check=True).stdout.strip()).parent
         for dll in ("libstdc++-6.dll", "libwinpthread-1.dll")]
+
+
+def wine_version(env, action, *value):
+    subprocess.run(["wine", "reg", action, r"HKCU\Software\Wine", "/v", "Version", *value,
+                    "/f"], env=env, check=True, capture_output=True)
 
 
 def unit(args):
@@ -78,8 +98,14 @@ def unit(args):
     if not shutil.which("Xvfb"):
         skip("Xvfb is not installed (./build.sh installs it)")
     env = wine_env(args.build, dll_dirs(args.build))
+    windows11 = args.windows == "11"
+    styles = qt_windows(args.build) / "plugins" / "styles"
+    if windows11 and not (styles / "qmodernwindowsstyle.dll").exists():
+        skip("this Qt for Windows has no windows11 style (Qt 6.7 and later have it)")
     xvfb = []
     try:
+        if windows11:  # for this run only: the prefix serves the other tests as Windows 10
+            wine_version(env, "add", "/d", "win11")
         # Offscreen, Qt on Windows has no fonts: the Windows platform on a
         # display shows what a person would see. Wine passes no QT_ variable,
         # so the platform cannot be chosen that way anyway.
@@ -91,10 +117,16 @@ def unit(args):
             status = subprocess.run(["wine", exe, "-o", f"{windows_path(out)},txt"], env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                     timeout=300).returncode
-            print(out.read_text(errors="replace") if out.exists() else "no test output")
+            output = out.read_text(errors="replace") if out.exists() else "no test output"
+            print(output)
+        if windows11 and "style: windows11" not in output:
+            print("FAIL: Qt did not choose its windows11 style on Windows 11")
+            status = status or 1
     except Skip as why:
         skip(str(why))
     finally:
+        if windows11:
+            wine_version(env, "delete")
         subprocess.run(["wineserver", "-k"], env=env, check=False)
         for process in xvfb:
             process.terminate()
@@ -110,6 +142,7 @@ def main():
     u = sub.add_parser("unit")
     u.add_argument("build", type=Path)
     u.add_argument("name")
+    u.add_argument("--windows", choices=("10", "11"), default="10")
     args = parser.parse_args()
     args.build = args.build.resolve()
     return build(args) if args.command == "build" else unit(args)
