@@ -4,8 +4,7 @@
 
 #include <array>
 
-class QSocketNotifier;
-class QTimer;
+class WakeSource;
 
 // A repeating millisecond timer with the semantics the measurement cycle is
 // written against, which QTimer alone does not give:
@@ -16,10 +15,13 @@ class QTimer;
 //  - a new interval on an enabled timer takes effect at once, counted from
 //    the moment it is set.
 //
-// On Linux it runs on a timerfd watched by the event loop, since Qt rounds
-// its own timers to whole milliseconds through the poll timeout. Elsewhere,
-// or when asked, it uses a precise QTimer. Either way it never fires before
-// its deadline on the monotonic clock.
+// A platform timer wakes it a little early, by a lead learnt from that
+// timer's own recent wake-ups, and the rest is waited out against the
+// monotonic clock: it never fires before its deadline, and fires on time to
+// a few microseconds where the platform timer's lateness is steady. The
+// kernel engine wakes on the platform's own high-resolution timer (a
+// timerfd on Linux, a waitable timer on Windows); the Qt engine, and the
+// kernel engine where there is no such timer, on a precise QTimer.
 class IntervalTimer : public QObject
 {
     Q_OBJECT
@@ -33,9 +35,8 @@ public:
     { }
     // Engine::Kernel falls back to Engine::Qt where there is no kernel timer.
     explicit IntervalTimer(Engine engine, QObject *parent = nullptr);
-    ~IntervalTimer() override;
 
-    Engine engine() const { return m_fd >= 0 ? Engine::Kernel : Engine::Qt; }
+    Engine engine() const { return m_engine; }
     bool isEnabled() const { return m_enabled; }
     void setEnabled(bool enabled);
     int interval() const { return m_interval; }
@@ -50,20 +51,17 @@ signals:
 private:
     void restart();
     void arm();
-    void armKernelTimer();
-    void onKernelTimer();
-    void onQtTimer();
+    void onWake();
     void fire();
     qint64 wakeLeadNs() const;
 
     bool m_enabled = false;
     int m_interval = 0;
-    int m_fd = -1;
+    Engine m_engine = Engine::Qt;
+    WakeSource *m_source = nullptr;
     qint64 m_deadlineNs = 0; // when the timer is next due to fire
-    qint64 m_wakeNs = 0; // when the kernel timer is set to wake us, a little earlier
+    qint64 m_wakeNs = 0; // when the platform timer is set to wake us, a little earlier
     // How late the last wake-ups came, in nanoseconds; the lead is set from them.
     std::array<qint32, 32> m_lateness {};
     std::size_t m_latenessNext = 0;
-    QSocketNotifier *m_notifier = nullptr;
-    QTimer *m_timer = nullptr;
 };

@@ -44,6 +44,19 @@ def wine_env(build, dll_dirs=()):
     return env
 
 
+def register_tahoma(prefix, env):
+    """Tahoma is on every Windows, in its Fonts folder and registered there:
+    GDI finds a font by the folder, DirectWrite (Qt 6.8 and later) only by
+    the registry."""
+    fonts = prefix / "drive_c" / "windows" / "Fonts"
+    for font, name in (("tahoma.ttf", "Tahoma"), ("tahomabd.ttf", "Tahoma Bold")):
+        if not (Path("/usr/share/wine/fonts") / font).exists():
+            raise Skip("Wine's Tahoma is missing (fonts-wine; ./build.sh installs it)")
+        shutil.copy(Path("/usr/share/wine/fonts") / font, fonts)
+        subprocess.run(["wine", "reg", "add", FONTS_KEY, "/v", f"{name} (TrueType)", "/t",
+                        "REG_SZ", "/d", font, "/f"], env=env, check=True, capture_output=True)
+
+
 def build(args):
     for tool in ("wine", "wineserver", "x86_64-w64-mingw32-g++-posix"):
         if not shutil.which(tool):
@@ -57,17 +70,10 @@ def build(args):
     if not (prefix / "system.reg").exists():
         subprocess.run(["wineboot", "-i"], env=wine_env(args.build), check=True,
                        capture_output=True)
-    # Tahoma is on every Windows, in its Fonts folder and registered there:
-    # GDI finds a font by the folder, DirectWrite (Qt 6.8 and later) only
-    # by the registry.
-    fonts = prefix / "drive_c" / "windows" / "Fonts"
-    for font, name in (("tahoma.ttf", "Tahoma"), ("tahomabd.ttf", "Tahoma Bold")):
-        if not (Path("/usr/share/wine/fonts") / font).exists():
-            skip("Wine's Tahoma is missing (fonts-wine; ./build.sh installs it)")
-        shutil.copy(Path("/usr/share/wine/fonts") / font, fonts)
-        subprocess.run(["wine", "reg", "add", FONTS_KEY, "/v", f"{name} (TrueType)", "/t",
-                        "REG_SZ", "/d", font, "/f"], env=wine_env(args.build), check=True,
-                       capture_output=True)
+    try:
+        register_tahoma(prefix, wine_env(args.build))
+    except Skip as why:
+        skip(str(why))
     subprocess.run(["wineserver", "-k"], env=wine_env(args.build), check=False)
     print(f"Windows build in {args.build}, unpacked from its zip into {unzipped}")
 
