@@ -9,15 +9,15 @@ namespace {
 
 // A processor woken from deep idle takes a tenth of a millisecond or more
 // to run us (half a millisecond is common in virtual machines), and a timer
-// in whole milliseconds, as Windows' are, wakes up to a millisecond after
-// the moment asked for. So the platform timer is set early by a lead learnt
-// from its own recent wake-ups, whatever its resolution, and the rest is
-// spun out on the processor. The spin is bounded at two milliseconds: one
-// tick of a millisecond timer and as long again for the scheduler, which
-// costs at most 2 % of a core at the design wait of 100 ms. A wake-up later
-// than that is a stall that no affordable lead would catch.
+// in whole milliseconds wakes up to a millisecond before the moment asked
+// for, since it is rounded down. So the platform timer is set early by a
+// lead learnt from its own recent wake-ups, and the rest is spun out on the
+// processor. The spin is bounded at half a millisecond past the timer's own
+// step: at the design wait of 100 ms that is at most 0.5 % of a core on a
+// fine timer, 1.5 % on a millisecond one. A wake-up later than that is a
+// stall that the following firings should not all pay for.
 constexpr qint64 minLeadNs = 50'000;
-constexpr qint64 maxLeadNs = 2'000'000;
+constexpr qint64 maxWakeDelayNs = 500'000;
 constexpr qint64 leadMarginNs = 50'000;
 
 } // namespace
@@ -61,6 +61,11 @@ void IntervalTimer::arm()
         m_source->cancel();
 }
 
+qint64 IntervalTimer::maxLeadNs() const
+{
+    return maxWakeDelayNs + m_source->granularityNs();
+}
+
 qint64 IntervalTimer::wakeLeadNs() const
 {
     // The second latest of the last 32 wake-ups sets the lead: one stray
@@ -68,7 +73,7 @@ qint64 IntervalTimer::wakeLeadNs() const
     // half the interval is spun.
     std::array<qint32, 32> recent = m_lateness;
     std::nth_element(recent.begin(), recent.begin() + 1, recent.end(), std::greater<>());
-    const qint64 lead = std::clamp(recent[1] + leadMarginNs, minLeadNs, maxLeadNs);
+    const qint64 lead = std::clamp(recent[1] + leadMarginNs, minLeadNs, maxLeadNs());
     return std::min(lead, qint64(m_interval) * 500'000);
 }
 
@@ -83,7 +88,7 @@ void IntervalTimer::onWake()
         arm();
         return;
     }
-    m_lateness[m_latenessNext] = qint32(std::min(woke - m_wakeNs, maxLeadNs));
+    m_lateness[m_latenessNext] = qint32(std::min(woke - m_wakeNs, maxLeadNs()));
     m_latenessNext = (m_latenessNext + 1) % m_lateness.size();
     fire();
 }

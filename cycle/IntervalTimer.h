@@ -54,6 +54,7 @@ private:
     void onWake();
     void fire();
     qint64 wakeLeadNs() const;
+    qint64 maxLeadNs() const;
 
     bool m_enabled = false;
     int m_interval = 0;

@@ -19,6 +19,8 @@ public:
     // never after `atNs`: a coarse timer rounds down to its resolution.
     virtual qint64 wakeAt(qint64 atNs) = 0;
     virtual void cancel() = 0;
+    // How far it rounds a request down: one step of the timer it sets.
+    virtual qint64 granularityNs() const { return 0; }
 
 signals:
     void woke();

@@ -36,6 +36,7 @@ public:
     }
 
     void cancel() override { m_timer.stop(); }
+    qint64 granularityNs() const override { return 1'000'000; }
 
 private:
     QTimer m_timer;

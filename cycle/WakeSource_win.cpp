@@ -57,8 +57,7 @@ private:
 WakeSource *createKernelWakeSource(QObject *parent)
 {
     // An auto-reset timer: the wait that sees it expire also resets it.
-    const HANDLE timer = ::CreateWaitableTimerExW(nullptr, nullptr,
-                                                  CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                                  TIMER_ALL_ACCESS);
+    const HANDLE timer = ::CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     return timer ? new WaitableTimerWakeSource(timer, parent) : nullptr;
 }
