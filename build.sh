@@ -17,7 +17,7 @@ case "$action" in
 esac
 
 # The names hold on Debian 12 and 13 alike; none is pinned to a version.
-# Building the program, and what the demo of `run` uses.
+# Building and running the program; iproute2 for tools/demo.sh.
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core iproute2)
 # The tests: the end-to-end lab's display and OCR, the fuzzers, the install
 # and package checks, the Windows cross build and Wine, a Debian 13 root.
