@@ -1,4 +1,5 @@
 #include "IntervalTimer.h"
+#include "LoopbackInstrument.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -121,7 +122,11 @@ void TestIntervalTimer::firesOnTime()
                  qPrintable(QStringLiteral("fired %1 us early").arg(-lateness.last())));
     }
     std::sort(lateness.begin(), lateness.end());
-    QVERIFY2(lateness[4] < intervalUs / 10,
+    // Under Wine every wake-up goes through its server, which on a loaded
+    // machine adds milliseconds: there a quarter of the interval, still far
+    // from a wait of twice the interval.
+    const qint64 boundUs = intervalUs / (runningUnderWine() ? 4 : 10);
+    QVERIFY2(lateness[4] < boundUs,
              qPrintable(QStringLiteral("median lateness %1 us").arg(lateness[4])));
 }
 
