@@ -157,13 +157,15 @@ void TestIntervalTimer::newIntervalTakesEffectAtOnce()
     timer.setEnabled(true);
     clock.start();
     // Shortened: fires long before the old minute is up.
+    // A loaded machine may see it fire more than once before looking.
     timer.setInterval(50);
-    QTRY_COMPARE_WITH_TIMEOUT(fired.size(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(fired.size() >= 1, 10000);
 
     // Lengthened: counted afresh from the moment it is set.
     timer.setInterval(400);
     const qint64 setAt = clock.elapsed();
-    QTRY_COMPARE_WITH_TIMEOUT(fired.size(), 2, 10000);
+    const qsizetype before = fired.size();
+    QTRY_VERIFY_WITH_TIMEOUT(fired.size() > before, 10000);
     QVERIFY(clock.elapsed() >= setAt + 400);
 }
 
