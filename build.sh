@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the action needs from Debian's packages, builds, then either
 # starts the program (run) or runs the whole test suite (test).
-#   ./build.sh run     build and start vantrel-speedtest
+#   ./build.sh run     build and start vantrel-speedtest: against the
+#                      instrument once its address is set, and until then
+#                      against the simulated one, in private namespaces
 #   ./build.sh test    build and run every test through ctest
 #   ./build.sh build   only build
 # Extra CMake options can be given in CMAKE_ARGS, for example
@@ -17,12 +19,12 @@ case "$action" in
 esac
 
 # The names hold on Debian 12 and 13 alike; none is pinned to a version.
-# Building and running the program; iproute2 for tools/demo.sh.
-packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core iproute2)
+# Building and running the program; python3 and iproute2 for the demo.
+packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core python3 iproute2)
 # The tests: the end-to-end lab's display and OCR, the fuzzers, the install
 # and package checks, the Windows cross build and Wine, a Debian 13 root.
 if [ "$action" = test ]; then
-  packages+=(xvfb xauth x11-utils xdotool openbox imagemagick tesseract-ocr python3
+  packages+=(xvfb xauth x11-utils xdotool openbox imagemagick tesseract-ocr
              clang libclang-rt-dev desktop-file-utils appstream dpkg-dev lintian
              g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 fonts-wine
              mmdebstrap)
@@ -50,8 +52,20 @@ fi
 # shellcheck disable=SC2086
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-}
 cmake --build "$build_dir" -j"$(nproc)"
+# Built through sudo, the build stays the invoking user's, so that their own
+# next ./build.sh can write to it.
+if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID:-}" ]; then
+  chown -R "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$build_dir"
+fi
 
 case "$action" in
-  run) exec "$build_dir/app/vantrel-speedtest" ;;
+  run)
+    # The program sends to its instrument as soon as it starts. Until an
+    # address has been chosen, that is a factory default that is likely some
+    # other machine here, so it runs against the simulated instrument.
+    if grep -q '^VANTREL_INSTRUMENT_ADDRESS:STRING=.' "$build_dir/CMakeCache.txt"; then
+      exec "$build_dir/app/vantrel-speedtest"
+    fi
+    exec python3 tools/demo.py --build "$build_dir" ;;
   test) cd "$build_dir" && exec ctest --output-on-failure --timeout 600 ;;
 esac

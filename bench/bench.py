@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """How accurate and how light the real program is, measured at the simulated
-instrument, in the end-to-end lab's network namespaces (needs root).
+instrument, in the end-to-end lab's network namespaces (made as root, or as
+any user where user namespaces are allowed).
 
-  sudo bench/bench.py [bench|soak|flood] [--build DIR] [--cycles N]
-  sudo bench/bench.py --windows build/windows/...-win64.zip     (or the .exe)
+  bench/bench.py [bench|soak|flood] [--build DIR] [--cycles N]
+  bench/bench.py --windows build/windows/...-win64.zip     (or the .exe)
 
 --windows runs the Windows build under Wine, in a Wine prefix of its own
 with its server started in the program's namespace, in the same lab
@@ -33,6 +34,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 from e2e import (CYCLE_TIME, RUN_AVG, TITLE, WAIT_TEXT, set_wait)  # noqa: E402
 from lab import Lab, Skip, SKIP_CODE, sh, wait_until  # noqa: E402
+from privnet import built_instrument  # noqa: E402  (lab puts tools/ on the path)
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "windows"))
 from wine import register_tahoma  # noqa: E402
@@ -237,7 +239,7 @@ def flood(lab, args):
     net_hosts = [h for h in ipaddress.ip_network(f"{lab.instrument}/24", strict=False).hosts()
                  if h not in (lab.instrument, lab.app_address)]
     other = net_hosts[20]
-    sh("ip", "-n", lab.ns_sim, "addr", "add", f"{other}/24", "dev", lab.links[1])
+    lab.run("ip", "addr", "add", f"{other}/24", "dev", lab.links[1], ns=lab.ns_sim)
     run.settle_at_wait(8)
     pid = run.app.pid
 
@@ -340,10 +342,7 @@ def main():
     build = Path(args.build)
     args.app = args.app or str(build / "app" / "vantrel-speedtest")
     args.sim = args.sim or str(build / "tools" / "vantrel-sim")
-    if not args.instrument:
-        for line in (build / "CMakeCache.txt").read_text().splitlines():
-            if line.startswith("VANTREL_INSTRUMENT_ADDRESS:"):
-                args.instrument = line.split("=", 1)[1]
+    args.instrument = args.instrument or built_instrument(build)
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
         workdir = Path(args.keep or tmp)
         workdir.mkdir(parents=True, exist_ok=True)

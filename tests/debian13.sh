@@ -42,7 +42,7 @@ mkdir -p "$root/work/main" "$root/work/deb"
 (cd "$src" && git ls-files -coz --exclude-standard | tar --null -T - -cf -) | tar -C "$root/work/main" -xf -
 [ -d "$src/../shared" ] && cp -a "$src/../shared" "$root/work/shared"
 (cd "$build" && cpack -G DEB -B "$root/work/deb" >/dev/null)
-instrument=$(sed -n 's/^VANTREL_INSTRUMENT_ADDRESS:STRING=//p' "$build/CMakeCache.txt")
+instrument=$(sed -n 's/^VANTREL_INSTRUMENT:INTERNAL=//p' "$build/CMakeCache.txt")
 
 # Everything below lives in a mount namespace of its own and ends with it.
 # `ip netns exec` remounts /sys, which needs the root to be a mount point.

@@ -6,8 +6,10 @@ vantrel-sim, each in a network namespace of its own, on an Xvfb display.
          [--wine PREFIX]   (BIN is a Windows build, run under Wine)
 
 Exits 0 when the scenario holds, 1 when it does not, and 77 (skipped) with
-the reason when the lab cannot be built here (not root, tools missing)."""
+the reason when the lab cannot be built here (no namespaces, tools missing)."""
 import argparse
+import os
+import shutil
 import statistics
 import struct
 import sys
@@ -16,6 +18,9 @@ import time
 from pathlib import Path
 
 from lab import Lab, Skip, SKIP_CODE, sh, wait_until
+
+ROOT = Path(__file__).resolve().parents[2]
+NOBODY = 65534
 
 TITLE = "Vantrel SPEED TEST"
 BOX_TITLE = "Can only run one GUI at a time"
@@ -219,9 +224,8 @@ def foreign_sender(lab):
 @scenario
 def startup_failure(lab):
     # A namespace with no route to the instrument: "X" cannot be sent.
-    lone = f"{lab.ns_app}-lone"
-    sh("ip", "netns", "add", lone)
-    lab.namespaces.append(lone)
+    lone = "lone"
+    lab.net.add(lone)
     app = lab.spawn(lab.app_cmd, "lone.out", netns=lone)
     check(wait_until(lambda: app.poll() is not None, 10), "the program did not end")
     out = lab.app_output("lone").strip().splitlines()
@@ -229,6 +233,70 @@ def startup_failure(lab):
     check(len(out) == 1 and "cannot send" in out[0], f"expected one line on stderr, got {out}")
     check(not lab.xdotool("search", "--name", TITLE, check=False).stdout.strip(),
           "a window was shown")
+
+
+@scenario
+def demo(lab):
+    """tools/demo.py as ./build.sh run starts it, as an ordinary user: as
+    nobody when the lab runs as root."""
+    home = lab.workdir / "demo"
+    build = Path(lab.app_bin).resolve().parents[1]
+    for source, to in ((ROOT / "tools" / "demo.py", "tools"), (ROOT / "tools" / "privnet.py",
+                       "tools"), (lab.app_bin, "build/app"), (lab.sim_bin, "build/tools"),
+                       (build / "CMakeCache.txt", "build")):
+        (home / to).mkdir(parents=True, exist_ok=True)
+        shutil.copy2(source, home / to)
+    as_user = []
+    if os.geteuid() == 0:
+        for path in [lab.workdir, *lab.workdir.rglob("*")]:
+            path.chmod(path.stat().st_mode | 0o005)
+    runtime = home / "runtime"
+    runtime.mkdir(mode=0o700)
+    env = dict(lab.env(), XDG_RUNTIME_DIR=str(runtime))
+    if os.geteuid() == 0:
+        os.chown(runtime, NOBODY, NOBODY)
+        as_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
+    demo = lab.spawn(as_user + ["python3", str(home / "tools" / "demo.py"), "--build",
+                                str(home / "build")], "demo.out", env=env)
+    window = lab.find_window(TITLE)
+    check("For a real instrument: CMAKE_ARGS=-DVANTREL_INSTRUMENT_ADDRESS=" in
+          lab.app_output("demo").splitlines()[0], f"the demo's first line: {lab.app_output('demo')}")
+    shown = []
+    for _ in range(4):
+        time.sleep(0.5)
+        image = lab.screenshot(window, lab.workdir / "demo.png")
+        shown.append(tuple(lab.read_number(image, rect) for rect in (RUN_TIME, CYCLE_TIME)))
+    check(all(run.isdigit() and cycle.isdigit() for run, cycle in shown)
+          and len(set(shown)) > 1, f"the figures shown were {shown}")
+
+    # Every datagram stays inside: the program's namespace is not this
+    # machine's, and has one route, on its link to the simulator.
+    pid = int(lab.xdotool("getwindowpid", window).stdout)
+    net = os.readlink(f"/proc/{pid}/ns/net")
+    check(net != os.readlink("/proc/self/ns/net"), "the program runs in this machine's network")
+    enter = ["nsenter", f"--target={pid}", "--net"] + (
+        [] if as_user else ["--user", "--preserve-credentials"])
+    routes = sh(*enter, "ip", "-4", "route", "show", "table", "all").stdout.split("\n")
+    outward = [r for r in routes if r.startswith("default")
+               or r and " dev lo " not in r and " dev demo-app " not in r]
+    check(not outward, f"the program's namespace has routes out: {outward}")
+
+    lab.keys(window, "alt+F4")
+    check(wait_until(lambda: demo.poll() is not None, 10), "the demo did not end with its window")
+    check(demo.returncode == 0, f"the demo ended with status {demo.returncode}")
+
+    def left_in_namespace():
+        return [p.name for p in Path("/proc").iterdir()
+                if p.name.isdigit() and readlink_or_none(p / "ns" / "net") == net]
+    check(wait_until(lambda: not left_in_namespace(), 5),
+          f"processes left in the demo's namespace: {left_in_namespace()}")
+
+
+def readlink_or_none(path):
+    try:
+        return os.readlink(path)
+    except OSError:
+        return None
 
 
 def main():

@@ -6,6 +6,8 @@ Three namespaces, none joined to the machine's own network:
   sim  - vantrel-sim on the program's compiled-in instrument address;
   far  - a foreign host, on a link of its own to the program's namespace.
 The program reaches nothing but these: its namespace has no default route.
+The namespaces are made as tools/demo.py makes its own (tools/privnet.py),
+so the lab needs no root where user namespaces are allowed.
 """
 import ipaddress
 import json
@@ -13,8 +15,12 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from privnet import PrivateNet, Unavailable  # noqa: E402
 
 SKIP_CODE = 77
 PORT = 37829
@@ -25,9 +31,7 @@ class Skip(Exception):
     """The lab cannot be built here; the reason says why."""
 
 
-def sh(*cmd, check=True, netns=None, **kw):
-    if netns:
-        cmd = ("ip", "netns", "exec", netns) + cmd
+def sh(*cmd, check=True, **kw):
     return subprocess.run(cmd, check=check, capture_output=True, text=True, **kw)
 
 
@@ -98,15 +102,14 @@ class Lab:
         self.sim_bin = str(sim_bin)
         self.instrument = ipaddress.ip_address(instrument)
         self.workdir = Path(workdir)
-        tag = f"vt{os.getpid() % 100000}"
-        self.ns_app, self.ns_sim, self.ns_far = f"{tag}-app", f"{tag}-sim", f"{tag}-far"
+        self.ns_app, self.ns_sim, self.ns_far = "app", "sim", "far"
         net = ipaddress.ip_network(f"{instrument}/24", strict=False)
         hosts = [h for h in net.hosts() if h != self.instrument]
         self.app_address = hosts[9]
         self.far_address, self.app_far_address = list(FOREIGN_NET.hosts())
-        self.links = (f"{tag}a", f"{tag}s", f"{tag}f", f"{tag}g")
+        self.links = ("vt-app", "vt-sim", "vt-far", "vt-app-far")
         self.processes = []
-        self.namespaces = []
+        self.net = PrivateNet()
         self.display = None
 
     # --- building and tearing down -------------------------------------------------
@@ -123,36 +126,27 @@ class Lab:
         self.down()
 
     def up(self):
-        if os.geteuid() != 0:
-            raise Skip("needs root to create network namespaces")
-        if self.wine_prefix:
-            if not shutil.which("wine"):
-                raise Skip("wine is not installed (./build.sh installs it)")
-            # Wine's sockets live in its server, which must start in the
-            # program's namespace: none may be left from elsewhere.
-            self.stop_wineserver()
-        for tool in ("ip", "Xvfb", "openbox", "xdotool", "xprop", "import", "convert",
+        if self.wine_prefix and not shutil.which("wine"):
+            raise Skip("wine is not installed (./build.sh installs it)")
+        for tool in ("ip", "unshare", "nsenter", "Xvfb", "openbox", "xdotool", "xprop", "import", "convert",
                      "tesseract"):
             if not shutil.which(tool):
                 raise Skip(f"{tool} is not installed (./build.sh installs it)")
         if ipaddress.ip_address(self.instrument) in FOREIGN_NET:
             raise Skip("the instrument address lies in the lab's foreign subnet")
-        for ns in (self.ns_app, self.ns_sim, self.ns_far):
-            result = sh("ip", "netns", "add", ns, check=False)
-            if result.returncode != 0:
-                raise Skip(f"cannot create network namespaces: {result.stderr.strip()}")
-            self.namespaces.append(ns)
-            sh("ip", "-n", ns, "link", "set", "lo", "up")
+        try:
+            for ns in (self.ns_app, self.ns_sim, self.ns_far):
+                self.net.add(ns)
+        except Unavailable as why:
+            raise Skip(str(why))
         a, s, f, g = self.links
-        sh("ip", "link", "add", a, "netns", self.ns_app, "type", "veth", "peer", "name", s,
-           "netns", self.ns_sim)
-        sh("ip", "link", "add", g, "netns", self.ns_app, "type", "veth", "peer", "name", f,
-           "netns", self.ns_far)
-        for ns, link, address, prefix in (
-                (self.ns_app, a, self.app_address, 24), (self.ns_sim, s, self.instrument, 24),
-                (self.ns_app, g, self.app_far_address, 30), (self.ns_far, f, self.far_address, 30)):
-            sh("ip", "-n", ns, "addr", "add", f"{address}/{prefix}", "dev", link)
-            sh("ip", "-n", ns, "link", "set", link, "up")
+        self.net.link((self.ns_app, a, self.app_address), (self.ns_sim, s, self.instrument), 24)
+        self.net.link((self.ns_app, g, self.app_far_address), (self.ns_far, f, self.far_address),
+                      30)
+        if self.wine_prefix:
+            # Wine's sockets live in its server, which must start in the
+            # program's namespace: none may be left from elsewhere.
+            self.stop_wineserver()
         self._start_display()
 
     def _start_display(self):
@@ -173,9 +167,7 @@ class Lab:
         self.processes.clear()
         if self.wine_prefix:
             self.stop_wineserver()
-        for ns in self.namespaces:
-            sh("ip", "netns", "delete", ns, check=False)
-        self.namespaces.clear()
+        self.net.close()
 
     # --- processes -------------------------------------------------------------------
 
@@ -189,19 +181,25 @@ class Lab:
         return env
 
     def stop_wineserver(self):
-        sh("wineserver", "-k", check=False, env=self.env())
-        sh("wineserver", "-w", check=False, env=self.env(), timeout=30)
+        # One the units left outside, and one of the lab's own: as an
+        # ordinary user, the namespaces' processes are another uid to Wine.
+        for enter in ([], self.net.enter()):
+            for flag in ("-k", "-w"):
+                sh(*enter, "wineserver", flag, check=False, env=self.env(), timeout=30)
 
-    def spawn(self, cmd, log_name, netns=None):
+    def run(self, *cmd, ns, **kw):
+        return self.net.run(*cmd, ns=ns, **kw)
+
+    def spawn(self, cmd, log_name, netns=None, env=None):
         # The program talks to its compiled-in instrument address at once: it
         # runs only inside a namespace of this lab.
-        if self.app_bin in cmd[:2] and netns not in self.namespaces:
+        if self.app_bin in cmd[:2] and netns not in self.net.names():
             raise RuntimeError("refusing to start the program outside the lab's namespaces")
         if netns:
-            cmd = ["ip", "netns", "exec", netns] + list(cmd)
+            cmd = self.net.enter(netns) + list(cmd)
         log = open(self.workdir / log_name, "wb")
-        process = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=self.env(),
-                                   stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT,
+                                   env=env or self.env(), stdin=subprocess.DEVNULL)
         self.processes.append(process)
         return process
 
@@ -292,7 +290,7 @@ class Lab:
                 f"p=bytes.fromhex('{payload_hex}')\n"
                 f"for _ in range({count}):\n"
                 f"    s.sendto(p,('{self.app_far_address}',{PORT})); time.sleep(0.01)\n")
-        sh("python3", "-c", code, netns=self.ns_far)
+        self.run("python3", "-c", code, ns=self.ns_far)
 
     def flood(self, netns, source, to, seconds, size=64):
         """Junk datagrams from `source` in `netns` to the program's port at
@@ -308,11 +306,11 @@ class Lab:
                 "        try: s.sendto(p,to); n+=1\n"
                 "        except OSError: pass\n"
                 "print(n)\n")
-        return int(sh("python3", "-c", code, netns=netns, timeout=seconds + 30).stdout)
+        return int(self.run("python3", "-c", code, ns=netns, timeout=seconds + 30).stdout)
 
     def port_is_free_in_app(self):
         code = ("import socket\n"
                 "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
                 f"s.bind(('0.0.0.0',{PORT}))\n")
-        return sh("python3", "-c", code, netns=self.ns_app, check=False).returncode == 0
+        return self.run("python3", "-c", code, ns=self.ns_app, check=False).returncode == 0
 
