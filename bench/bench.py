@@ -160,7 +160,7 @@ def bench(lab, args):
         before = time.monotonic_ns() // 1000
         image = lab.screenshot(run.window, lab.workdir / "sample.png")
         after = time.monotonic_ns() // 1000
-        shown = lab.read_number(image, CYCLE_TIME)
+        shown = lab.read_text(image, CYCLE_TIME)
         time.sleep(0.3)  # the simulator writes its log every 100 ms
         xr = [r["t_us"] for r in run.log.received("XR")]
         if any(before - 3000 <= t <= after for t in xr):
@@ -221,7 +221,7 @@ def soak(lab, args):
                     if r["dir"] == "tx" and r["timer_ms"] is not None]
     expected = sum(timer_values) // len(timer_values)
     image = lab.screenshot(run.window, lab.workdir / "soak.png")
-    shown = lab.read_number(image, RUN_AVG)
+    shown = lab.read_text(image, RUN_AVG)
     warm = [kib for count, kib in rss if count >= cycles // 10]
     print(f"Machine: {machine()}")
     print(f"cycles: {run.xr_count()} in {elapsed:.0f} s "
@@ -293,7 +293,7 @@ def flood(lab, args):
     t0 = time.monotonic()
     set_wait(lab, run.window, "123")
     image = lab.screenshot(run.window, lab.workdir / "flood.png")
-    shown = lab.read_number(image, WAIT_TEXT)
+    shown = lab.read_text(image, WAIT_TEXT)
     answered = time.monotonic() - t0
     time.sleep(1)
     t0 = time.monotonic()

@@ -37,6 +37,8 @@ void TestCycle::commandsInOrderAndOnTime()
     formVantrel window(instrument.endpoint());
     window.findChild<QLineEdit *>("txtWaitTime")->setText(QStringLiteral("150"));
     QCOMPARE(window.Form_Load().status, StartupResult::Status::Running);
+    // Exact where timing cannot be: the first run step is set 100 ms after "X".
+    QCOMPARE(window.cycle()->tmrRun()->interval(), 100);
     QVERIFY(instrument.waitFor(4));
     QTest::qWait(100);
     QCOMPARE(instrument.payloads(), QList<QByteArray>({"X", "XR", "C1", "T"}));

@@ -249,17 +249,22 @@ void TestWindow::resetByKey()
 void TestWindow::everyKeystrokeAppliesTheWait()
 {
     auto *wait = control<QLineEdit>("txtWaitTime");
+    const QByteArray cycleReplies = countersReply() + timerReply(7);
+    window->Sock_DataArrival(cycleReplies); // the first run step starts the cycle clock
     wait->clear();
     QCOMPARE(window->cycle()->tmrGetData()->interval(), 0);
     for (const auto &[key, interval] : {std::pair {'2', 2}, {'5', 25}, {'0', 250}}) {
-        feedRunTime(7);
+        window->Sock_DataArrival(cycleReplies); // a run time, and a cycle time with the run step
         QCOMPARE(window->runCount(), 1u);
+        QCOMPARE(window->cycleCount(), 1u);
         QTest::keyClick(wait, key);
         QCOMPARE(window->cycle()->tmrGetData()->interval(), interval);
         QCOMPARE(window->drawnLines().at(0),
                  QStringLiteral("Runs for%1mS then requests counters and timer.")
                      .arg(QLatin1Char(' ') + QString::number(interval)));
         QCOMPARE(window->runCount(), 0u);
+        QCOMPARE(window->cycleCount(), 0u);
+        QCOMPARE(control<QLabel>("lblRunTime")->text(), QStringLiteral("7")); // shown stays
     }
 }
 

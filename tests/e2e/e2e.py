@@ -11,6 +11,7 @@ import argparse
 import os
 import shutil
 import statistics
+from difflib import SequenceMatcher
 import struct
 import sys
 import tempfile
@@ -29,6 +30,8 @@ RUN_TIME, RUN_AVG = (117, 111, 81, 13), (117, 130, 81, 13)
 CYCLE_TIME, CYCLE_AVG = (220, 111, 81, 13), (220, 130, 81, 13)
 WAIT_BOX = (55, 120)
 WAIT_TEXT = (17, 113, 77, 15)
+TEXT_BAND = (0, 0, 313, 15)  # the first of the two lines drawn above the frames
+FIRST_LINE = "Runs for 100mS then requests counters and timer."
 
 SCENARIOS = {}
 
@@ -79,6 +82,12 @@ def start(lab, *sim_options):
 @scenario
 def normal_start(lab):
     app, window, log = start(lab, "--run-time", "7")
+    # What the window says from the start: the wait in use, above the frames.
+    lines = []
+    check(wait_until(lambda: lines.append(lab.read_text(lab.screenshot(
+        window, lab.workdir / "start.png"), TEXT_BAND, None)) or "100" in lines[-1] and
+        SequenceMatcher(None, lines[-1], FIRST_LINE).ratio() > 0.8, 5),
+        f"the window's first line reads {lines[-1]!r}")
     check(wait_until(lambda: len(log.received()) >= 4, 10), "the first cycle did not happen")
     rx = log.received()
     check([r["what"] for r in rx[:4]] == ["X", "XR", "C1", "T"],
@@ -131,7 +140,7 @@ def figures_on_screen(lab, screenshot_to=None):
     image = lab.screenshot(window, lab.workdir / "window.png")
     time.sleep(0.3)  # the simulator writes its log every 100 ms: the cycle shown is in it
     intervals = xr_intervals_ms(log)
-    shown = {name: lab.read_number(image, rect) for name, rect in
+    shown = {name: lab.read_text(image, rect) for name, rect in
              (("run", RUN_TIME), ("run avg", RUN_AVG), ("cycle", CYCLE_TIME),
               ("cycle avg", CYCLE_AVG))}
     check(shown["run"] == "4242" and shown["run avg"] == "4242",
@@ -210,11 +219,14 @@ def foreign_sender(lab):
     check(wait_until(lambda: len(log.received("XR")) >= before + 10, 10),
           "cycles stalled after the foreign datagrams")
     image = lab.screenshot(window, lab.workdir / "window.png")
-    shown = (lab.read_number(image, RUN_TIME), lab.read_number(image, RUN_AVG))
+    shown = (lab.read_text(image, RUN_TIME), lab.read_text(image, RUN_AVG))
     check(shown == ("4242", "4242"), f"run time shown as {shown}: the foreign replies got in")
 
     # A flood from that host must cost none of the instrument's replies: one
-    # lost reply would stop the cycle for good.
+    # lost reply would stop the cycle for good. Only Linux's kernel filter
+    # can promise that; on Windows a flood may cost replies (see README).
+    if lab.wine_prefix:
+        return
     sent = lab.flood(lab.ns_far, lab.far_address, lab.app_far_address, seconds=4)
     before = len(log.received("XR"))
     check(wait_until(lambda: len(log.received("XR")) >= before + 10, 10),
@@ -265,7 +277,7 @@ def demo(lab):
     for _ in range(4):
         time.sleep(0.5)
         image = lab.screenshot(window, lab.workdir / "demo.png")
-        shown.append(tuple(lab.read_number(image, rect) for rect in (RUN_TIME, CYCLE_TIME)))
+        shown.append(tuple(lab.read_text(image, rect) for rect in (RUN_TIME, CYCLE_TIME)))
     check(all(run.isdigit() and cycle.isdigit() for run, cycle in shown)
           and len(set(shown)) > 1, f"the figures shown were {shown}")
 

@@ -270,15 +270,16 @@ class Lab:
            env=self.env())
         return path
 
-    def read_number(self, image, rect):
-        """OCR of one label: rect is (x, y, width, height) in window pixels."""
+    def read_text(self, image, rect, chars="0123456789?"):
+        """OCR of one line, of these characters (None: any): rect is
+        (x, y, width, height) in window pixels."""
         x, y, w, h = rect
         crop = self.workdir / f"ocr-{x}-{y}.png"
         sh("convert", str(image), "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-colorspace", "gray",
            "-resize", "400%", "-threshold", "55%", "-bordercolor", "white", "-border", "20",
            str(crop))
-        result = sh("tesseract", str(crop), "-", "--psm", "7", "-c",
-                    "tessedit_char_whitelist=0123456789?", check=False)
+        whitelist = ["-c", f"tessedit_char_whitelist={chars}"] if chars else []
+        result = sh("tesseract", str(crop), "-", "--psm", "7", *whitelist, check=False)
         return result.stdout.strip()
 
     # --- the network -----------------------------------------------------------------
