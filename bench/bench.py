@@ -33,11 +33,11 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 from e2e import (CYCLE_TIME, RUN_AVG, TITLE, WAIT_TEXT, set_wait)  # noqa: E402
-from lab import Lab, Skip, SKIP_CODE, sh, wait_until  # noqa: E402
+from lab import Lab, Skip, SKIP_CODE, wait_until  # noqa: E402
 from privnet import built_instrument  # noqa: E402  (lab puts tools/ on the path)
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "windows"))
-from wine import register_tahoma  # noqa: E402
+from wine import make_prefix  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -252,7 +252,7 @@ def flood(lab, args):
     def flooding(source, seconds):
         result = {}
         thread = threading.Thread(target=lambda: result.update(
-            sent=lab.flood(lab.ns_sim, source, lab.app_address, seconds)))
+            sent=lab.send(lab.ns_sim, source, lab.app_address, seconds=seconds)))
         thread.start()
         return thread, result
 
@@ -316,10 +316,7 @@ def windows_build(path, workdir):
             z.extractall(workdir / "unzipped")
         path = next((workdir / "unzipped").glob("*/vantrel-speedtest.exe"))
     prefix = workdir / "wineprefix"
-    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
-    sh("wineboot", "-i", env=env)
-    register_tahoma(prefix, env)
-    sh("wineserver", "-k", env=env, check=False)
+    make_prefix(prefix)
     return str(path.resolve()), prefix
 
 

@@ -14,6 +14,8 @@
 #include <QStyleOptionGroupBox>
 #include <QTest>
 
+#include <tuple>
+
 // The window on its own, never loaded: its link stays unbound and sends nothing.
 class TestWindow : public QObject
 {
@@ -73,37 +75,29 @@ void TestWindow::windowFrame()
 
 void TestWindow::controlGeometry_data()
 {
-    QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("parentName");
     QTest::addColumn<QRect>("geometry");
-
-    // Twips divided by 15, rounded to the nearest pixel.
-    QTest::newRow("cmdReset") << "cmdReset"
-                              << "formVantrel" << QRect(30, 144, 47, 17);
-    QTest::newRow("Frame1") << "Frame1"
-                            << "formVantrel" << QRect(110, 87, 97, 63);
-    QTest::newRow("Frame2") << "Frame2"
-                            << "formVantrel" << QRect(213, 87, 97, 63);
-    QTest::newRow("Frame3") << "Frame3"
-                            << "formVantrel" << QRect(7, 87, 97, 49);
-    QTest::newRow("txtWaitTime") << "txtWaitTime"
-                                 << "Frame3" << QRect(8, 24, 81, 19);
-    QTest::newRow("lblRunTime") << "lblRunTime"
-                                << "Frame1" << QRect(7, 24, 81, 13);
-    QTest::newRow("lblRunTimeAvg") << "lblRunTimeAvg"
-                                   << "Frame1" << QRect(7, 43, 81, 13);
-    QTest::newRow("lblCycleTime") << "lblCycleTime"
-                                  << "Frame2" << QRect(7, 24, 81, 13);
-    QTest::newRow("lblCycleTimeAvg") << "lblCycleTimeAvg"
-                                     << "Frame2" << QRect(7, 43, 81, 13);
+    // Rows named by the control. Twips divided by 15, rounded to the nearest pixel.
+    const std::tuple<const char *, const char *, QRect> controls[] = {
+        {"cmdReset", "formVantrel", {30, 144, 47, 17}},
+        {"Frame1", "formVantrel", {110, 87, 97, 63}},
+        {"Frame2", "formVantrel", {213, 87, 97, 63}},
+        {"Frame3", "formVantrel", {7, 87, 97, 49}},
+        {"txtWaitTime", "Frame3", {8, 24, 81, 19}},
+        {"lblRunTime", "Frame1", {7, 24, 81, 13}},
+        {"lblRunTimeAvg", "Frame1", {7, 43, 81, 13}},
+        {"lblCycleTime", "Frame2", {7, 24, 81, 13}},
+        {"lblCycleTimeAvg", "Frame2", {7, 43, 81, 13}},
+    };
+    for (const auto &[name, parent, geometry] : controls)
+        QTest::newRow(name) << QString::fromLatin1(parent) << geometry;
 }
 
 void TestWindow::controlGeometry()
 {
-    QFETCH(QString, name);
     QFETCH(QString, parentName);
     QFETCH(QRect, geometry);
-    const QWidget *widget = window->findChild<QWidget *>(name);
+    const QWidget *widget = window->findChild<QWidget *>(QTest::currentDataTag());
     QVERIFY(widget);
     QCOMPARE(widget->parentWidget()->objectName(), parentName);
     QCOMPARE(widget->geometry(), geometry);

@@ -111,7 +111,7 @@ class PrivateNet:
     def link(self, one, other, prefix):
         """A veth cable between two namespaces: `one` and `other` are
         (namespace, device name, address); both ends get `prefix`."""
-        (ns1, dev1, address1), (ns2, dev2, address2) = one, other
+        (ns1, dev1, _), (ns2, dev2, _) = one, other
         # Made from inside the first namespace, where the caller may add
         # links, with its peer moved straight into the second.
         self.run("ip", "link", "add", dev1, "type", "veth", "peer", "name", dev2, "netns",

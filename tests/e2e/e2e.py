@@ -212,9 +212,9 @@ def foreign_sender(lab):
     app, window, log = start(lab, "--run-time", "4242")
     set_wait(lab, window, "20")
     check(wait_until(lambda: len(log.received("XR")) >= 5, 10), "no cycles")
-    forged = (b"T" + struct.pack("<I", 9999) + b"C" + bytes(1025)).hex()
-    lab.send_from_far(forged, count=30)
-    lab.send_from_far(b"C".hex(), count=3)  # would stall the parser if let in
+    far = (lab.ns_far, lab.far_address, lab.app_far_address)
+    lab.send(*far, b"T" + struct.pack("<I", 9999) + b"C" + bytes(1025), count=30)
+    lab.send(*far, b"C", count=3)  # would stall the parser if let in
     before = len(log.received("XR"))
     check(wait_until(lambda: len(log.received("XR")) >= before + 10, 10),
           "cycles stalled after the foreign datagrams")
@@ -227,7 +227,7 @@ def foreign_sender(lab):
     # can promise that; on Windows a flood may cost replies (see README).
     if lab.wine_prefix:
         return
-    sent = lab.flood(lab.ns_far, lab.far_address, lab.app_far_address, seconds=4)
+    sent = lab.send(*far, seconds=4)
     before = len(log.received("XR"))
     check(wait_until(lambda: len(log.received("XR")) >= before + 10, 10),
           f"cycles stopped after a flood of {sent} foreign datagrams")

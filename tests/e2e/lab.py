@@ -249,19 +249,20 @@ class Lab:
     def window_exists(self, window):
         return self.xdotool("getwindowname", window, check=False).returncode == 0
 
-    def click(self, window, x, y):
+    # Input goes through the X server's test extension to the focused
+    # window, as a mouse's or keyboard's would; the window manager sees it too.
+    def to_window(self, window, *args):
         self.xdotool("windowactivate", "--sync", window, check=False)
-        self.xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
+        self.xdotool(*args)
 
-    # Keys go through the X server's test extension to the focused window,
-    # as a keyboard's would; the window manager sees them too.
+    def click(self, window, x, y):
+        self.to_window(window, "mousemove", "--window", window, str(x), str(y), "click", "1")
+
     def keys(self, window, *keys):
-        self.xdotool("windowactivate", "--sync", window, check=False)
-        self.xdotool("key", "--delay", "50", *keys)
+        self.to_window(window, "key", "--delay", "50", *keys)
 
     def type_text(self, window, text):
-        self.xdotool("windowactivate", "--sync", window, check=False)
-        self.xdotool("type", "--delay", "80", text)
+        self.to_window(window, "type", "--delay", "80", text)
 
     def screenshot(self, window, path, frame=False):
         """The window's client area, or with frame=True its title bar and
@@ -284,26 +285,17 @@ class Lab:
 
     # --- the network -----------------------------------------------------------------
 
-    def send_from_far(self, payload_hex, count=1):
-        """Datagrams from the foreign host to the program's port."""
-        code = ("import socket,sys,time\n"
-                "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
-                f"p=bytes.fromhex('{payload_hex}')\n"
-                f"for _ in range({count}):\n"
-                f"    s.sendto(p,('{self.app_far_address}',{PORT})); time.sleep(0.01)\n")
-        self.run("python3", "-c", code, ns=self.ns_far)
-
-    def flood(self, netns, source, to, seconds, size=64):
-        """Junk datagrams from `source` in `netns` to the program's port at
-        `to`, as fast as one sender can, for `seconds`. Returns how many
-        were sent."""
+    def send(self, netns, source, to, payload=None, count=None, seconds=60):
+        """Datagrams from `source` in `netns` to the program's port at `to`:
+        `count` of `payload`, or 64 random bytes as fast as one sender can
+        for `seconds`. Returns how many were sent."""
         code = ("import os,socket,time\n"
                 "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
                 f"s.bind(('{source}',0))\n"
-                f"p,to,n=os.urandom({size}),('{to}',{PORT}),0\n"
+                f"p,to,n,limit={payload or os.urandom(64)!r},('{to}',{PORT}),0,{count or 10**12}\n"
                 f"end=time.monotonic()+{seconds}\n"
-                "while time.monotonic()<end:\n"
-                "    for _ in range(500):\n"
+                "while time.monotonic()<end and n<limit:\n"
+                "    for _ in range(min(500,limit-n)):\n"
                 "        try: s.sendto(p,to); n+=1\n"
                 "        except OSError: pass\n"
                 "print(n)\n")

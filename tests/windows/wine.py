@@ -44,10 +44,13 @@ def wine_env(build, dll_dirs=()):
     return env
 
 
-def register_tahoma(prefix, env):
-    """Tahoma is on every Windows, in its Fonts folder and registered there:
-    GDI finds a font by the folder, DirectWrite (Qt 6.8 and later) only by
-    the registry."""
+def make_prefix(prefix):
+    """A Wine prefix, with no server left running, and Tahoma in it as on
+    every Windows: in its Fonts folder and registered there. GDI finds a
+    font by the folder, DirectWrite (Qt 6.8 and later) only by the registry."""
+    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
+    if not (prefix / "system.reg").exists():
+        subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True)
     fonts = prefix / "drive_c" / "windows" / "Fonts"
     for font, name in (("tahoma.ttf", "Tahoma"), ("tahomabd.ttf", "Tahoma Bold")):
         if not (Path("/usr/share/wine/fonts") / font).exists():
@@ -55,6 +58,7 @@ def register_tahoma(prefix, env):
         shutil.copy(Path("/usr/share/wine/fonts") / font, fonts)
         subprocess.run(["wine", "reg", "add", FONTS_KEY, "/v", f"{name} (TrueType)", "/t",
                         "REG_SZ", "/d", font, "/f"], env=env, check=True, capture_output=True)
+    subprocess.run(["wineserver", "-k"], env=env, check=False)
 
 
 def build(args):
@@ -66,15 +70,10 @@ def build(args):
     shutil.rmtree(unzipped, ignore_errors=True)
     with zipfile.ZipFile(next(args.build.glob("vantrel-speedtest-*-win64.zip"))) as z:
         z.extractall(unzipped)
-    prefix = args.build / "wineprefix"
-    if not (prefix / "system.reg").exists():
-        subprocess.run(["wineboot", "-i"], env=wine_env(args.build), check=True,
-                       capture_output=True)
     try:
-        register_tahoma(prefix, wine_env(args.build))
+        make_prefix(args.build / "wineprefix")
     except Skip as why:
         skip(str(why))
-    subprocess.run(["wineserver", "-k"], env=wine_env(args.build), check=False)
     print(f"Windows build in {args.build}, unpacked from its zip into {unzipped}")
 
 
