@@ -22,12 +22,12 @@ esac
 # Building and running the program; python3 and iproute2 for the demo.
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core python3 iproute2)
 # The tests: the end-to-end lab's display and OCR, the fuzzers, the install
-# and package checks, the Windows cross build and Wine, a Debian 13 root.
+# and package checks, the Windows cross build, its MSI and Wine, a Debian 13 root.
 if [ "$action" = test ]; then
   packages+=(xvfb xauth x11-utils xdotool openbox imagemagick tesseract-ocr
              clang libclang-rt-dev desktop-file-utils appstream dpkg-dev lintian
              g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 fonts-wine
-             mmdebstrap)
+             wixl msitools mmdebstrap)
 fi
 
 missing=()

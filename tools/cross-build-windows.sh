@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the program and its unit tests for 64-bit Windows with
-# Debian's MinGW-w64, and makes the zip (cpack -G ZIP).
+# Debian's MinGW-w64, and makes the zip (cpack -G ZIP) and, where wixl is
+# installed, the MSI (tools/make-msi.sh).
 #   tools/cross-build-windows.sh [BUILD_DIR]       (default: build-windows)
 # The Qt for Windows it builds against must be the host's Qt version (moc,
 # rcc and uic come from the host), VERSION below; first found of:
@@ -64,3 +65,8 @@ cmake -S "$root" -B "$build" --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
 cmake --build "$build" -j"$(nproc)"
 (cd "$build" && cpack -G ZIP >/dev/null)
 ls "$build"/vantrel-speedtest-*-win64.zip
+if command -v wixl >/dev/null; then
+  "$root/tools/make-msi.sh" "$build"
+else
+  echo "wixl is missing, so no MSI was made (apt-get install wixl)" >&2
+fi

@@ -4,6 +4,10 @@ Wine.
 
   wine.py build BUILD_WIN         cross-build, make the zip, unpack it into
                                   BUILD_WIN/unzipped, make a Wine prefix
+  wine.py msi BUILD_WIN --sim BIN --instrument ADDRESS
+                                  install the MSI silently into a prefix of
+                                  its own, start the installed program in
+                                  the end-to-end lab, upgrade it, remove it
   wine.py unit BUILD_WIN NAME [--windows 11]
                                   run one unit test program under Wine, on
                                   an Xvfb display of its own; with 11, Wine
@@ -14,6 +18,7 @@ Exits with the unit's status, or 77 (skipped) with the reason where the
 cross compilers, Wine or the Windows build are missing."""
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -139,18 +144,120 @@ def unit(args):
     return status
 
 
+UNINSTALL = "Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\"
+PRODUCTS = "Software\\\\Classes\\\\Installer\\\\Products\\\\"
+
+
+def installed_products(prefix, env):
+    """The entries under Apps named Vantrel Speed Test, each as its values
+    and with the product's icon, from the registry as Wine's server writes
+    it out when it stops."""
+    subprocess.run(["wineserver", "-k"], env=env, check=False)
+    subprocess.run(["wineserver", "-w"], env=env, check=False)
+    entries, icons = [], []
+    for section in (prefix / "system.reg").read_text(errors="replace").split("\n\n["):
+        values = dict(re.findall(r'^"(\w+)"="([^"]*)"', section, re.M))
+        if section.startswith(UNINSTALL) and values.get("DisplayName") == "Vantrel Speed Test":
+            entries.append(values)
+        if section.startswith(PRODUCTS) and values.get("ProductName") == "Vantrel Speed Test":
+            icons.append(values.get("ProductIcon", "").replace("\\\\", "/"))
+    return [dict(e, icon=i) for e, i in zip(entries, icons)] if len(entries) == len(icons) \
+        else entries
+
+
+def version_strings(exe):
+    """The strings of a Windows program's version resource: each key in
+    UTF-16, then NULs to a 32-bit boundary, then its value."""
+    data, found = Path(exe).read_bytes(), {}
+    for start in (0, 1):
+        text = data[start:].decode("utf-16-le", errors="replace")
+        found.update(re.findall(r"(CompanyName|FileDescription|FileVersion|ProductName|"
+                                r"ProductVersion)\x00+([^\x00]+)\x00", text))
+    return found
+
+
+def msi(args):
+    found = sorted(args.build.glob("vantrel-speedtest-*-win64.msi"))
+    if not found or not shutil.which("wine"):
+        skip("no MSI was built (wixl is missing?) or wine is not installed")
+    version = re.search(r"speedtest-(.*)-win64", found[0].name).group(1)
+    zipped = {(i.filename.split("/", 1)[1], i.file_size) for i in zipfile.ZipFile(next(
+        args.build.glob("vantrel-speedtest-*-win64.zip"))).infolist() if not i.is_dir()}
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = Path(tmp)
+        prefix = tmp / "prefix"
+        make_prefix(prefix)
+        env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
+        folder = prefix / "drive_c" / "Program Files" / "Vantrel Speed Test"
+
+        def shortcuts():  # Wine puts even an all-users shortcut in the user's menu
+            return list((prefix / "drive_c").glob("*/**/Start Menu/Programs/Vantrel Speed Test.lnk"))
+
+        def msiexec(action, package):
+            return subprocess.run(["wine", "msiexec", action, windows_path(package), "/qn"],
+                                  env=env, capture_output=True).returncode
+
+        def check(condition, message):
+            if not condition:
+                print(f"FAIL: {message}")
+                sys.exit(1)
+
+        check(msiexec("/i", found[0]) == 0, "msiexec /i failed")
+        installed = {(str(f.relative_to(folder)), f.stat().st_size) for f in folder.rglob("*")
+                     if f.is_file()}
+        check(installed == zipped, f"installed {sorted(installed ^ zipped)} unlike the zip")
+        strings = version_strings(folder / "vantrel-speedtest.exe")
+        check(strings == {"CompanyName": "Vantrel Speed Test developers", "FileDescription":
+                          "Vantrel Speed Test", "FileVersion": version, "ProductName":
+                          "Vantrel Speed Test", "ProductVersion": version},
+              f"the program's version resource holds {strings}")
+        check(len(shortcuts()) == 1, f"Start-menu shortcuts: {shortcuts()}")
+        entries = installed_products(prefix, env)
+        check(len(entries) == 1 and entries[0].get("DisplayVersion") == version and
+              entries[0].get("Publisher") and entries[0].get("icon", "").endswith("vantrel.ico")
+              and (prefix / "drive_c" / entries[0]["icon"][3:]).exists(),
+              f"the Apps entries are {entries}")
+        print(f"installed {len(installed)} files as the zip holds them, the shortcut, and "
+              f"an Apps entry: {entries[0]['DisplayVersion']} by {entries[0]['Publisher']}, "
+              f"icon {entries[0]['icon']}; the program's version resource: {strings}")
+
+        status = subprocess.run([sys.executable, ROOT / "tests" / "e2e" / "e2e.py", "--app",
+                                 folder / "vantrel-speedtest.exe", "--wine", prefix, "--sim",
+                                 args.sim, "--instrument", args.instrument, "normal_start"])
+        check(status.returncode == 0, "the installed program failed its normal start")
+
+        newer_version = ".".join(version.split(".")[:2] + [str(int(version.split(".")[2]) + 1)])
+        newer = subprocess.run([ROOT / "tools" / "make-msi.sh", args.build, newer_version, tmp],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        check(msiexec("/i", newer) == 0, "the newer MSI did not install")
+        entries = installed_products(prefix, env)
+        check([e.get("DisplayVersion") for e in entries] == [newer_version],
+              f"after the upgrade the Apps entries are {entries}")
+        check(msiexec("/i", found[0]) != 0, "the older MSI installed over the newer one")
+        check(msiexec("/x", newer) == 0, "msiexec /x failed")
+        left = [str(f) for f in folder.rglob("*")] if folder.exists() else []
+        check(not left and not shortcuts() and not installed_products(prefix, env),
+              f"left after removal: {left}, {shortcuts()}")
+        print(f"upgraded to {newer_version} in place, refused {version} over it, removed all")
+        subprocess.run(["wineserver", "-k"], env=env, check=False)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="command", required=True)
     b = sub.add_parser("build")
     b.add_argument("build", type=Path)
+    m = sub.add_parser("msi")
+    m.add_argument("build", type=Path)
+    m.add_argument("--sim", required=True)
+    m.add_argument("--instrument", required=True)
     u = sub.add_parser("unit")
     u.add_argument("build", type=Path)
     u.add_argument("name")
     u.add_argument("--windows", choices=("10", "11"), default="10")
     args = parser.parse_args()
     args.build = args.build.resolve()
-    return build(args) if args.command == "build" else unit(args)
+    return {"build": build, "msi": msi, "unit": unit}[args.command](args)
 
 
 if __name__ == "__main__":
