@@ -26,7 +26,7 @@ if [ ! -e "$root/.made" ]; then
   rm -rf "$root"
   echo "Making a Debian 13 root in $root"
   mirror=http://deb.debian.org/debian
-  mmdebstrap --variant=apt --include=git,ca-certificates --skip=essential/unlink \
+  mmdebstrap --variant=apt --include=git,ca-certificates,mount --skip=essential/unlink \
     --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
     --setup-hook="sync-in $archives /var/cache/apt/archives" \
     --customize-hook="sync-out /var/cache/apt/archives $archives" \
@@ -45,7 +45,7 @@ mkdir -p "$root/work/main" "$root/work/deb"
 instrument=$(sed -n 's/^VANTREL_INSTRUMENT:INTERNAL=//p' "$build/CMakeCache.txt")
 
 # Everything below lives in a mount namespace of its own and ends with it.
-# `ip netns exec` remounts /sys, which needs the root to be a mount point.
+# `ip netns exec` remounts /sys, and pivot_root needs the root to be a mount point.
 inner='set -e
 cd /work/main
 ./build.sh test
@@ -64,5 +64,9 @@ mount -t tmpfs tmpfs "$root/tmp"
 mount -t tmpfs tmpfs "$root/run"
 mount --bind "$archives" "$root/var/cache/apt/archives"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
-exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+# pivot_root, not chroot: a chrooted process may not make a user namespace,
+# which the demo and the lab do when they run as an ordinary user.
+cd "$root" && mkdir -p .oldroot && pivot_root . .oldroot
+umount -l /.oldroot
+exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
   CI="${CI:-}" bash -c "$3" inner "$4"' outer "$root" "$archives" "$inner" "$instrument"
