@@ -8,16 +8,20 @@
 namespace {
 
 // A processor woken from deep idle takes a tenth of a millisecond or more
-// to run us (half a millisecond is common in virtual machines), and a timer
-// in whole milliseconds wakes up to a millisecond before the moment asked
-// for, since it is rounded down. So the platform timer is set early by a
-// lead learnt from its own recent wake-ups, and the rest is spun out on the
-// processor. The spin is bounded at half a millisecond past the timer's own
-// step: at the design wait of 100 ms that is at most 0.5 % of a core on a
-// fine timer, 1.5 % on a millisecond one. A wake-up later than that is a
+// to run us (half a millisecond is common in virtual machines), a timer in
+// whole milliseconds wakes up to a millisecond before the moment asked for,
+// since it is rounded down, and a timer kept in whole milliseconds by a
+// server (Wine's) wakes up to a millisecond or more late. So the platform
+// timer is set early by a lead learnt from its own recent wake-ups, and the
+// rest is spun out on the processor. Past the timer's own step, the spin is
+// bounded by half a millisecond, or by twice the typical lateness where
+// that is more, and never by more than two milliseconds: at the design wait
+// of 100 ms that is 0.5 % of a core where the timer keeps time, and 2 % at
+// the most where it is late as a rule. A wake-up later than the bound is a
 // stall that the following firings should not all pay for.
 constexpr qint64 minLeadNs = 50'000;
 constexpr qint64 maxWakeDelayNs = 500'000;
+constexpr qint64 wakeDelayCeilingNs = 2'000'000;
 constexpr qint64 leadMarginNs = 50'000;
 
 } // namespace
@@ -56,25 +60,24 @@ void IntervalTimer::restart()
 void IntervalTimer::arm()
 {
     if (isArmed())
-        m_wakeNs = m_source->wakeAt(m_deadlineNs - wakeLeadNs());
+        m_wakeNs = m_source->wakeAt(m_deadlineNs
+                                    - wakeLead(m_lateness, m_source->granularityNs(), m_interval));
     else
         m_source->cancel();
 }
 
-qint64 IntervalTimer::maxLeadNs() const
+qint64 IntervalTimer::wakeLead(Lateness recent, qint64 granularityNs, int intervalMs)
 {
-    return maxWakeDelayNs + m_source->granularityNs();
-}
-
-qint64 IntervalTimer::wakeLeadNs() const
-{
-    // The second latest of the last 32 wake-ups sets the lead: one stray
-    // stall does not make every following firing spin, and never more than
-    // half the interval is spun.
-    std::array<qint32, 32> recent = m_lateness;
+    // The typical wake-up sets how far the lead may go; the second latest of
+    // the last 32 sets the lead, so one stray stall does not make every
+    // following firing spin. Never more than half the interval is spun.
+    constexpr std::size_t middle = std::tuple_size_v<Lateness> / 2;
+    std::nth_element(recent.begin(), recent.begin() + middle, recent.end());
+    const qint64 bound = std::clamp(2 * qint64(recent[middle]), maxWakeDelayNs, wakeDelayCeilingNs)
+        + granularityNs;
     std::nth_element(recent.begin(), recent.begin() + 1, recent.end(), std::greater<>());
-    const qint64 lead = std::clamp(recent[1] + leadMarginNs, minLeadNs, maxLeadNs());
-    return std::min(lead, qint64(m_interval) * 500'000);
+    const qint64 lead = std::clamp(recent[1] + leadMarginNs, minLeadNs, bound);
+    return std::min(lead, qint64(intervalMs) * 500'000);
 }
 
 void IntervalTimer::onWake()
@@ -88,7 +91,8 @@ void IntervalTimer::onWake()
         arm();
         return;
     }
-    m_lateness[m_latenessNext] = qint32(std::min(woke - m_wakeNs, maxLeadNs()));
+    m_lateness[m_latenessNext]
+        = qint32(std::min(woke - m_wakeNs, wakeDelayCeilingNs + m_source->granularityNs()));
     m_latenessNext = (m_latenessNext + 1) % m_lateness.size();
     fire();
 }

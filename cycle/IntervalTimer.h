@@ -45,6 +45,12 @@ public:
     // Enabled with a non-zero interval, so it will fire.
     bool isArmed() const { return m_enabled && m_interval > 0; }
 
+    // How late the platform timer's last wake-ups came, in nanoseconds.
+    using Lateness = std::array<qint32, 32>;
+    // How long before a deadline to have the platform timer wake us, from
+    // how late its recent wake-ups came and how far it rounds down.
+    static qint64 wakeLead(Lateness recent, qint64 granularityNs, int intervalMs);
+
 signals:
     void timeout();
 
@@ -53,8 +59,6 @@ private:
     void arm();
     void onWake();
     void fire();
-    qint64 wakeLeadNs() const;
-    qint64 maxLeadNs() const;
 
     bool m_enabled = false;
     int m_interval = 0;
@@ -62,7 +66,6 @@ private:
     WakeSource *m_source = nullptr;
     qint64 m_deadlineNs = 0; // when the timer is next due to fire
     qint64 m_wakeNs = 0; // when the platform timer is set to wake us, a little earlier
-    // How late the last wake-ups came, in nanoseconds; the lead is set from them.
-    std::array<qint32, 32> m_lateness {};
+    Lateness m_lateness {}; // the lead is set from them
     std::size_t m_latenessNext = 0;
 };

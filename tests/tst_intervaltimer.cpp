@@ -30,6 +30,8 @@ private slots:
     void newIntervalOnDisabledTimerDoesNotEnable();
     void intervalIsClamped_data();
     void intervalIsClamped();
+    void leadFollowsRecentWakeUps_data();
+    void leadFollowsRecentWakeUps();
 };
 
 void TestIntervalTimer::initTestCase_data()
@@ -195,6 +197,37 @@ void TestIntervalTimer::intervalIsClamped()
     IntervalTimer timer(engine());
     timer.setInterval(requested);
     QCOMPARE(timer.interval(), expected);
+}
+
+void TestIntervalTimer::leadFollowsRecentWakeUps_data()
+{
+    // Of 32 wake-ups, `stalls` were 5 ms late and the rest `typicalUs`.
+    QTest::addColumn<int>("typicalUs");
+    QTest::addColumn<int>("stalls");
+    QTest::addColumn<int>("stepUs");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<int>("leadUs");
+    QTest::newRow("on time") << 0 << 0 << 0 << 100 << 50;
+    QTest::newRow("steady") << 80 << 0 << 0 << 100 << 130;
+    QTest::newRow("one stall, ignored") << 80 << 1 << 0 << 100 << 130;
+    QTest::newRow("stalls, bounded") << 80 << 2 << 0 << 100 << 500;
+    QTest::newRow("stalls, millisecond timer") << 80 << 2 << 1000 << 100 << 1500;
+    QTest::newRow("late as a rule") << 1100 << 0 << 0 << 100 << 1150;
+    QTest::newRow("late as a rule, stalls") << 1100 << 2 << 0 << 100 << 2000;
+    QTest::newRow("half a short interval") << 1100 << 0 << 0 << 1 << 500;
+}
+
+void TestIntervalTimer::leadFollowsRecentWakeUps()
+{
+    QFETCH(int, typicalUs);
+    QFETCH(int, stalls);
+    QFETCH(int, stepUs);
+    QFETCH(int, intervalMs);
+    QFETCH(int, leadUs);
+    IntervalTimer::Lateness lateness;
+    lateness.fill(typicalUs * 1000);
+    std::fill_n(lateness.begin(), stalls, 5'000'000);
+    QCOMPARE(IntervalTimer::wakeLead(lateness, stepUs * 1000, intervalMs), leadUs * 1000);
 }
 
 QTEST_GUILESS_MAIN(TestIntervalTimer)
