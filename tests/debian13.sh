@@ -22,6 +22,8 @@ done
 cache=${VANTREL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vantrel-speedtest}/debian13
 root=$cache/root archives=$cache/archives
 mkdir -p "$archives"
+# A root made before it came with umount (for pivot_root below) is made anew.
+[ -x "$root/usr/bin/umount" ] || rm -f "$root/.made"
 if [ ! -e "$root/.made" ]; then
   rm -rf "$root"
   echo "Making a Debian 13 root in $root"
