@@ -1,5 +1,7 @@
 #include "WaitText.h"
 
+#include "IntervalTimer.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -141,12 +143,11 @@ double readLeadingNumber(QStringView text)
 
 int waitIntervalFromText(QStringView text)
 {
-    constexpr double maxInterval = 65535;
     const double value = readLeadingNumber(text);
     if (!(value > 0)) // also catches NaN
         return 0;
-    if (value >= maxInterval)
-        return int(maxInterval);
+    if (value >= IntervalTimer::maxInterval)
+        return IntervalTimer::maxInterval;
     // The default rounding mode sends halves to the even neighbour.
     return int(std::nearbyint(value));
 }

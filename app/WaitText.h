@@ -12,6 +12,6 @@
 double readLeadingNumber(QStringView text);
 
 // The wait interval for the text in the wait box: the number rounded to the
-// nearest whole millisecond (halves to even), then clamped to 0..65535,
-// the range the timer takes.
+// nearest whole millisecond (halves to even), then clamped to the range the
+// timer takes, 0..IntervalTimer::maxInterval.
 int waitIntervalFromText(QStringView text);

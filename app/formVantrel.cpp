@@ -31,8 +31,7 @@ const QString notYetMeasured = QStringLiteral("???");
 
 } // namespace
 
-formVantrel::formVantrel(const InstrumentEndpoint &endpoint, MeasurementCycle::Clock clock,
-                         QWidget *parent)
+formVantrel::formVantrel(const InstrumentEndpoint &endpoint, MonotonicClock clock, QWidget *parent)
     : QWidget(parent)
     , m_endpoint(endpoint)
     , m_sock(new InstrumentLink(endpoint.ports, this))

@@ -31,8 +31,7 @@ class formVantrel : public QWidget
 
 public:
     // `clock` times the cycles; tests pass one they control.
-    explicit formVantrel(const InstrumentEndpoint &endpoint,
-                         MeasurementCycle::Clock clock = MeasurementCycle::steadyNow,
+    explicit formVantrel(const InstrumentEndpoint &endpoint, MonotonicClock clock = steadyNow,
                          QWidget *parent = nullptr);
 
     // Applies the wait, opens the link and says "X"; to be called once,
@@ -47,14 +46,10 @@ public:
     // One datagram from the instrument.
     void Sock_DataArrival(const QByteArray &payload);
 
-    InstrumentLink *Sock() const { return m_sock; }
-    MeasurementCycle *cycle() const { return m_cycle; }
     const QStringList &drawnLines() const { return m_drawnLines; }
+    // What a bound on the receive buffer under junk is checked against: no
+    // other part of the window shows it.
     qsizetype rxBufferSize() const { return m_rxBuffer.size(); }
-    quint64 runSum() const { return m_runFigure.sum; }
-    quint64 runCount() const { return m_runFigure.count; }
-    quint64 cycleSum() const { return m_cycleFigure.sum; }
-    quint64 cycleCount() const { return m_cycleFigure.count; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -8,34 +8,42 @@
 namespace {
 
 // A processor woken from deep idle takes a tenth of a millisecond or more
-// to run us (half a millisecond is common in virtual machines), a timer in
-// whole milliseconds wakes up to a millisecond before the moment asked for,
-// since it is rounded down, and a timer kept in whole milliseconds by a
-// server (Wine's) wakes up to a millisecond or more late. So the platform
-// timer is set early by a lead learnt from its own recent wake-ups, and the
-// rest is spun out on the processor. Past the timer's own step, the spin is
-// bounded by half a millisecond, or by twice the typical lateness where
-// that is more, and never by more than two milliseconds: at the design wait
-// of 100 ms that is 0.5 % of a core where the timer keeps time, and 2 % at
-// the most where it is late as a rule. A wake-up later than the bound is a
-// stall that the following firings should not all pay for.
+// to run us (half a millisecond is common in virtual machines), and a timer
+// kept in whole milliseconds wakes anywhere in the millisecond after the
+// time it could be set to. So the source is set early by a lead learnt from
+// its own recent wake-ups, and the rest is spun out on the processor. The
+// spin is bounded by half a millisecond, or by twice the typical lateness
+// where that is more, and never by more than two milliseconds; one step of
+// a coarse source comes on top of that, and it is never more than half the
+// interval. At the design wait of 100 ms that is 0.5 % of a core where the
+// timer keeps time, and 2 % at the most where it is late as a rule. A
+// wake-up later than the bound is a stall that the following firings
+// should not all pay for.
 constexpr qint64 minLeadNs = 50'000;
-constexpr qint64 maxWakeDelayNs = 500'000;
-constexpr qint64 wakeDelayCeilingNs = 2'000'000;
+constexpr qint64 minSpinNs = 500'000;
+constexpr qint64 maxSpinNs = 2'000'000;
 constexpr qint64 leadMarginNs = 50'000;
+constexpr qint64 nsPerMs = 1'000'000;
+
+WakeSource *platformWakeSource(QObject *parent)
+{
+    WakeSource *const kernel = createKernelWakeSource(parent);
+    return kernel ? kernel : createQtWakeSource(parent);
+}
 
 } // namespace
 
-IntervalTimer::IntervalTimer(Engine engine, QObject *parent)
+IntervalTimer::IntervalTimer(QObject *parent)
+    : IntervalTimer(platformWakeSource(nullptr), steadyNow, parent)
+{ }
+
+IntervalTimer::IntervalTimer(WakeSource *source, MonotonicClock clock, QObject *parent)
     : QObject(parent)
+    , m_source(source)
+    , m_clock(std::move(clock))
 {
+    m_source->setParent(this);
     m_lateness.fill(250'000); // a cautious start until wake-ups have been seen
-    if (engine == Engine::Kernel)
-        m_source = createKernelWakeSource(this);
-    if (m_source)
-        m_engine = Engine::Kernel;
-    else
-        m_source = createQtWakeSource(this);
     connect(m_source, &WakeSource::woke, this, &IntervalTimer::onWake);
 }
 
@@ -53,47 +61,65 @@ void IntervalTimer::setInterval(int ms)
 
 void IntervalTimer::restart()
 {
-    m_deadlineNs = monotonicNs() + qint64(m_interval) * 1'000'000;
-    arm();
-}
-
-void IntervalTimer::arm()
-{
-    if (isArmed())
-        m_wakeNs = m_source->wakeAt(m_deadlineNs
-                                    - wakeLead(m_lateness, m_source->granularityNs(), m_interval));
-    else
+    if (isArmed()) {
+        const qint64 nowNs = now();
+        m_deadlineNs = nowNs + qint64(m_interval) * nsPerMs;
+        request(nowNs);
+    } else if (m_requested) {
+        m_requested = false;
         m_source->cancel();
+    }
 }
 
-qint64 IntervalTimer::wakeLead(Lateness recent, qint64 granularityNs, int intervalMs)
+IntervalTimer::Spin IntervalTimer::spin() const
 {
-    // The typical wake-up sets how far the lead may go; the second latest of
-    // the last 32 sets the lead, so one stray stall does not make every
-    // following firing spin. Never more than half the interval is spun.
-    constexpr std::size_t middle = std::tuple_size_v<Lateness> / 2;
+    // The typical wake-up sets how far the lead may go; the second latest
+    // sets the lead, so one stray stall does not make every following
+    // firing spin.
+    auto recent = m_lateness;
+    constexpr std::size_t middle = recent.size() / 2;
     std::nth_element(recent.begin(), recent.begin() + middle, recent.end());
-    const qint64 bound = std::clamp(2 * qint64(recent[middle]), maxWakeDelayNs, wakeDelayCeilingNs)
-        + granularityNs;
+    const qint64 bound = std::clamp(2 * qint64(recent[middle]), minSpinNs, maxSpinNs);
     std::nth_element(recent.begin(), recent.begin() + 1, recent.end(), std::greater<>());
-    const qint64 lead = std::clamp(recent[1] + leadMarginNs, minLeadNs, bound);
-    return std::min(lead, qint64(intervalMs) * 500'000);
+    const qint64 halfInterval = qint64(m_interval) * nsPerMs / 2;
+    return {std::min(std::clamp(recent[1] + leadMarginNs, minLeadNs, bound), halfInterval),
+            std::min(bound + m_source->stepNs(), halfInterval)};
+}
+
+void IntervalTimer::request(qint64 nowNs)
+{
+    // The source wakes on its own grid of steps from now: the step before
+    // the time the lead gives, or the one after where that would spin for
+    // longer than the limit.
+    const Spin bounds = spin();
+    const qint64 step = m_source->stepNs();
+    const qint64 wanted = std::max(m_deadlineNs - bounds.lead, nowNs);
+    qint64 wake = nowNs + (wanted - nowNs) / step * step;
+    if (m_deadlineNs - wake > bounds.limit)
+        wake += step;
+    m_wakeNs = wake;
+    m_requested = true;
+    m_source->wakeAt(wake, nowNs);
 }
 
 void IntervalTimer::onWake()
 {
-    if (!isArmed())
+    // Stale: the request it was for has been cancelled, or has fired.
+    if (!m_requested)
         return;
-    const qint64 woke = monotonicNs();
-    // Before the moment asked for: a platform timer that fires early, or a
-    // wake-up queued before the timer was set again. Ask once more.
+    const qint64 woke = now();
     if (woke < m_wakeNs) {
-        arm();
-        return;
+        // Early, or stale from a request since replaced: waited out on the
+        // processor where the deadline is near, else asked for again.
+        if (m_deadlineNs - woke > spin().limit) {
+            request(woke);
+            return;
+        }
+    } else {
+        m_lateness[m_latenessNext] = qint32(std::min(woke - m_wakeNs, maxSpinNs));
+        m_latenessNext = (m_latenessNext + 1) % m_lateness.size();
     }
-    m_lateness[m_latenessNext]
-        = qint32(std::min(woke - m_wakeNs, wakeDelayCeilingNs + m_source->granularityNs()));
-    m_latenessNext = (m_latenessNext + 1) % m_lateness.size();
+    m_requested = false;
     fire();
 }
 
@@ -101,15 +127,17 @@ void IntervalTimer::fire()
 {
     // Never before the deadline: what is left of the lead is waited out on
     // the processor.
-    while (monotonicNs() < m_deadlineNs) { }
-    // The next period is set before the handler runs, so a handler that
-    // disables the timer or gives it a new interval has the last word.
+    qint64 nowNs = now();
+    while (nowNs < m_deadlineNs)
+        nowNs = now();
     // Periods missed while the loop was busy fire once.
-    const qint64 now = monotonicNs();
-    const qint64 period = qint64(m_interval) * 1'000'000;
+    const qint64 period = qint64(m_interval) * nsPerMs;
     m_deadlineNs += period;
-    if (m_deadlineNs <= now)
-        m_deadlineNs = now + period;
-    arm();
+    if (m_deadlineNs <= nowNs)
+        m_deadlineNs = nowNs + period;
     emit timeout();
+    // The next period is asked for only if the handler left the timer
+    // running and did not set it itself: most handlers switch it off.
+    if (isArmed() && !m_requested)
+        request(now());
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "MonotonicClock.h"
+
 #include <QObject>
 
 #include <array>
@@ -15,57 +17,57 @@ class WakeSource;
 //  - a new interval on an enabled timer takes effect at once, counted from
 //    the moment it is set.
 //
-// A platform timer wakes it a little early, by a lead learnt from that
-// timer's own recent wake-ups, and the rest is waited out against the
+// A wake-up source wakes it a little early, by a lead learnt from that
+// source's own recent wake-ups, and the rest is waited out against the
 // monotonic clock: it never fires before its deadline, and fires on time to
-// a few microseconds where the platform timer's lateness is steady. The
-// kernel engine wakes on the platform's own high-resolution timer (a
-// timerfd on Linux, a waitable timer on Windows); the Qt engine, and the
-// kernel engine where there is no such timer, on a precise QTimer.
+// a few microseconds where the source's lateness is steady. The platform
+// timer is touched only when what is asked of it changes, so a timer that
+// its own handler switches off costs one call a firing.
 class IntervalTimer : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class Engine { Kernel, Qt };
     static constexpr int maxInterval = 65535;
 
-    explicit IntervalTimer(QObject *parent = nullptr)
-        : IntervalTimer(Engine::Kernel, parent)
-    { }
-    // Engine::Kernel falls back to Engine::Qt where there is no kernel timer.
-    explicit IntervalTimer(Engine engine, QObject *parent = nullptr);
+    // On the platform's own high-resolution timer where there is one, else
+    // on a precise QTimer, and on steadyNow().
+    explicit IntervalTimer(QObject *parent = nullptr);
+    // On `source`, which it takes over, with `clock` as the source's clock.
+    IntervalTimer(WakeSource *source, MonotonicClock clock, QObject *parent = nullptr);
 
-    Engine engine() const { return m_engine; }
     bool isEnabled() const { return m_enabled; }
     void setEnabled(bool enabled);
     int interval() const { return m_interval; }
     // Clamped to 0..maxInterval.
     void setInterval(int ms);
-    // Enabled with a non-zero interval, so it will fire.
-    bool isArmed() const { return m_enabled && m_interval > 0; }
-
-    // How late the platform timer's last wake-ups came, in nanoseconds.
-    using Lateness = std::array<qint32, 32>;
-    // How long before a deadline to have the platform timer wake us, from
-    // how late its recent wake-ups came and how far it rounds down.
-    static qint64 wakeLead(Lateness recent, qint64 granularityNs, int intervalMs);
 
 signals:
     void timeout();
 
 private:
+    bool isArmed() const { return m_enabled && m_interval > 0; }
+    qint64 now() const { return m_clock().count(); }
     void restart();
-    void arm();
+    void request(qint64 nowNs);
     void onWake();
     void fire();
+    // How long before the deadline to be woken, and the most that may be
+    // spun out after a wake-up.
+    struct Spin
+    {
+        qint64 lead;
+        qint64 limit;
+    };
+    Spin spin() const;
 
+    WakeSource *m_source;
+    MonotonicClock m_clock;
     bool m_enabled = false;
     int m_interval = 0;
-    Engine m_engine = Engine::Qt;
-    WakeSource *m_source = nullptr;
+    bool m_requested = false; // a wake-up is set on the source
     qint64 m_deadlineNs = 0; // when the timer is next due to fire
-    qint64 m_wakeNs = 0; // when the platform timer is set to wake us, a little earlier
-    Lateness m_lateness {}; // the lead is set from them
+    qint64 m_wakeNs = 0; // when the source is set to wake us, a little earlier
+    std::array<qint32, 32> m_lateness {}; // of the source's last wake-ups, in ns
     std::size_t m_latenessNext = 0;
 };

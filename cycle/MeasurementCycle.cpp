@@ -4,22 +4,19 @@
 #include "IntervalTimer.h"
 #include "Protocol.h"
 
-MeasurementCycle::MeasurementCycle(InstrumentLink *link, Clock clock, QObject *parent)
+MeasurementCycle::MeasurementCycle(InstrumentLink *link, MonotonicClock clock, QObject *parent)
     : QObject(parent)
     , m_link(link)
     , m_clock(std::move(clock))
     , m_tmrRun(new IntervalTimer(this))
     , m_tmrGetData(new IntervalTimer(this))
 {
+    m_tmrRun->setObjectName(QStringLiteral("tmrRun"));
+    m_tmrGetData->setObjectName(QStringLiteral("tmrGetData"));
     m_tmrRun->setInterval(firstRunDelayMs);
     m_tmrGetData->setInterval(firstRunDelayMs);
     connect(m_tmrRun, &IntervalTimer::timeout, this, &MeasurementCycle::tmrRun_Timer);
     connect(m_tmrGetData, &IntervalTimer::timeout, this, &MeasurementCycle::tmrGetData_Timer);
-}
-
-std::chrono::nanoseconds MeasurementCycle::steadyNow()
-{
-    return std::chrono::steady_clock::now().time_since_epoch();
 }
 
 void MeasurementCycle::arm()

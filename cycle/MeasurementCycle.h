@@ -1,9 +1,9 @@
 #pragma once
 
+#include "MonotonicClock.h"
+
 #include <QObject>
 
-#include <chrono>
-#include <functional>
 #include <optional>
 
 class InstrumentLink;
@@ -17,16 +17,14 @@ class MeasurementCycle : public QObject
     Q_OBJECT
 
 public:
-    using Clock = std::function<std::chrono::nanoseconds()>;
     static constexpr int firstRunDelayMs = 100;
 
-    // `clock` must be monotonic; tests pass one they control.
-    explicit MeasurementCycle(InstrumentLink *link, Clock clock = steadyNow,
+    // `clock` times the cycles. The timers, named tmrRun and tmrGetData,
+    // are its children.
+    explicit MeasurementCycle(InstrumentLink *link, MonotonicClock clock = steadyNow,
                               QObject *parent = nullptr);
 
-    static std::chrono::nanoseconds steadyNow();
-
-    IntervalTimer *tmrRun() const { return m_tmrRun; }
+    // The wait, set by the window.
     IntervalTimer *tmrGetData() const { return m_tmrGetData; }
 
     // Arms the first run step, firstRunDelayMs from now.
@@ -51,7 +49,7 @@ signals:
 
 private:
     InstrumentLink *m_link;
-    Clock m_clock;
+    MonotonicClock m_clock;
     IntervalTimer *m_tmrRun;
     IntervalTimer *m_tmrGetData;
     // Clock reading at the last run step; none before the first one.

@@ -2,12 +2,23 @@
 
 #include <QObject>
 
-// The monotonic clock, in nanoseconds: std::chrono::steady_clock.
-qint64 monotonicNs();
-
-// Wakes the event loop once, at a time on the monotonic clock. One small
-// class for each kind of platform timer; IntervalTimer learns how late each
-// one wakes and waits out the rest.
+// Wakes the event loop once, at a time on the monotonic clock (steadyNow()).
+// One small class for each kind of platform timer; IntervalTimer learns how
+// late each one wakes and waits out the rest. Every source keeps this
+// contract:
+//  - wakeAt() replaces any earlier request. IntervalTimer only ever asks for
+//    a time that is not before `nowNs`, its clock reading of a moment ago,
+//    and that lies a whole number of steps after it; a source that takes a
+//    relative time counts from `nowNs`, so it never has to round.
+//  - cancel() is only called while a request is set.
+//  - woke() comes once for a request, never before its time. A source may
+//    also emit it for a request that was replaced or cancelled after its
+//    wake-up was already on its way through the event loop (a stale
+//    wake-up), or before the time asked for where the platform wakes early:
+//    IntervalTimer tells both from a real wake-up by the time.
+//  - stepNs() is the spacing of the times it can wake at: 1 for a timer kept
+//    to the nanosecond; 1 ms for one kept in whole milliseconds, by Qt's
+//    timer interface or by a server behind the platform's call (Wine's).
 class WakeSource : public QObject
 {
     Q_OBJECT
@@ -15,12 +26,9 @@ class WakeSource : public QObject
 public:
     using QObject::QObject;
 
-    // Replaces any earlier request. Returns the time aimed at, which is
-    // never after `atNs`: a coarse timer rounds down to its resolution.
-    virtual qint64 wakeAt(qint64 atNs) = 0;
+    virtual void wakeAt(qint64 atNs, qint64 nowNs) = 0;
     virtual void cancel() = 0;
-    // How far it rounds a request down: one step of the timer it sets.
-    virtual qint64 granularityNs() const { return 0; }
+    virtual qint64 stepNs() const = 0;
 
 signals:
     void woke();

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <ctime> // timerfd uses CLOCK_MONOTONIC, as steady_clock does here
+#include <ctime> // timerfd keeps CLOCK_MONOTONIC, as steady_clock does here
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -24,7 +24,8 @@ public:
     {
         connect(&m_notifier, &QSocketNotifier::activated, this, [this] {
             std::uint64_t expirations = 0;
-            // Nothing to read: the timer was set again after the wake-up was queued.
+            // Nothing to read: the timer was set again or cancelled after the
+            // wake-up was queued, and the stale wake-up goes no further.
             if (::read(m_fd, &expirations, sizeof expirations) == sizeof expirations)
                 emit woke();
         });
@@ -36,14 +37,13 @@ public:
         ::close(m_fd);
     }
 
-    qint64 wakeAt(qint64 atNs) override
+    void wakeAt(qint64 atNs, qint64) override
     {
-        atNs = std::max<qint64>(atNs, 1); // all zero would disarm it
-        set(atNs);
-        return atNs;
+        set(std::max<qint64>(atNs, 1)); // all zero would disarm it
     }
 
     void cancel() override { set(0); }
+    qint64 stepNs() const override { return 1; }
 
 private:
     // Setting the timer also clears expirations not yet read, so a cancelled

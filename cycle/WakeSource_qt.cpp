@@ -2,16 +2,6 @@
 
 #include <QTimer>
 
-#include <algorithm>
-#include <chrono>
-
-qint64 monotonicNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 namespace {
 
 class QtWakeSource : public WakeSource
@@ -26,17 +16,13 @@ public:
         connect(&m_timer, &QTimer::timeout, this, &WakeSource::woke);
     }
 
-    qint64 wakeAt(qint64 atNs) override
+    void wakeAt(qint64 atNs, qint64 nowNs) override
     {
-        // Whole milliseconds, rounded down: the rest is waited out.
-        const qint64 now = monotonicNs();
-        const qint64 ms = std::max<qint64>(atNs - now, 0) / 1'000'000;
-        m_timer.start(int(ms));
-        return now + ms * 1'000'000;
+        m_timer.start(int((atNs - nowNs) / 1'000'000));
     }
 
     void cancel() override { m_timer.stop(); }
-    qint64 granularityNs() const override { return 1'000'000; }
+    qint64 stepNs() const override { return 1'000'000; }
 
 private:
     QTimer m_timer;

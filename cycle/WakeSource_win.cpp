@@ -2,8 +2,6 @@
 
 #include <QWinEventNotifier>
 
-#include <algorithm>
-
 #include <windows.h>
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -22,6 +20,7 @@ public:
         : WakeSource(parent)
         , m_timer(timer)
         , m_notifier(timer)
+        , m_stepNs(underWine() ? 1'000'000 : 100)
     {
         connect(&m_notifier, &QWinEventNotifier::activated, this, &WakeSource::woke);
     }
@@ -33,23 +32,30 @@ public:
         ::CloseHandle(m_timer);
     }
 
-    qint64 wakeAt(qint64 atNs) override
+    void wakeAt(qint64 atNs, qint64 nowNs) override
     {
-        // A relative due time, in 100-nanosecond steps rounded down: the
-        // timer keeps to the monotonic clock, not to the time of day.
-        const qint64 now = monotonicNs();
-        const qint64 steps = std::max<qint64>(atNs - now, 0) / 100;
+        // A relative due time, in 100-nanosecond steps: the timer keeps to
+        // the monotonic clock, not to the time of day.
         LARGE_INTEGER due;
-        due.QuadPart = -steps;
+        due.QuadPart = -((atNs - nowNs) / 100);
         ::SetWaitableTimer(m_timer, &due, 0, nullptr, nullptr, FALSE);
-        return now + steps * 100;
     }
 
     void cancel() override { ::CancelWaitableTimer(m_timer); }
+    qint64 stepNs() const override { return m_stepNs; }
 
 private:
+    // Wine's server keeps every timeout in whole milliseconds and wakes on
+    // the next one after the time asked for, whatever the call's resolution.
+    static bool underWine()
+    {
+        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+    }
+
     const HANDLE m_timer;
     QWinEventNotifier m_notifier;
+    const qint64 m_stepNs;
 };
 
 } // namespace

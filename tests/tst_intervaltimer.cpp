@@ -1,184 +1,206 @@
 #include "IntervalTimer.h"
 #include "LoopbackInstrument.h"
+#include "WakeSource.h"
 
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 #include <algorithm>
+#include <memory>
 
-Q_DECLARE_METATYPE(IntervalTimer::Engine)
+using namespace std::chrono_literals;
 
-// Timers never fire early, so lower bounds on when they fire are safe on a
-// loaded machine; upper bounds are generous, but for a median. Every test
-// runs on both engines.
+namespace {
+
+constexpr qint64 msNs = 1'000'000;
+
+// A wake-up source the test wakes, which records what it is asked.
+class FakeSource : public WakeSource
+{
+public:
+    explicit FakeSource(qint64 step)
+        : m_step(step)
+    { }
+
+    void wakeAt(qint64 atNs, qint64 nowNs) override
+    {
+        // What the contract promises every source.
+        QVERIFY(atNs >= nowNs);
+        QCOMPARE((atNs - nowNs) % m_step, 0);
+        sets.append(atNs);
+    }
+    void cancel() override { ++cancels; }
+    qint64 stepNs() const override { return m_step; }
+
+    QList<qint64> sets;
+    int cancels = 0;
+
+private:
+    const qint64 m_step;
+};
+
+// A timer on a fake source and a clock that the test moves. Each reading
+// moves the clock on by 10 ns, so that a spin ends.
+struct Rig
+{
+    explicit Rig(qint64 step = 1)
+        : source(new FakeSource(step))
+        , timer(source, [this] { return std::chrono::nanoseconds(nowNs += 10); })
+    {
+        QObject::connect(&timer, &IntervalTimer::timeout, [this] {
+            fired.append(nowNs);
+            if (stopsOnFiring)
+                timer.setEnabled(false);
+        });
+    }
+
+    // The source wakes the timer now, or at the time last asked of it.
+    void poke() { emit source->woke(); }
+    void wake()
+    {
+        nowNs = std::max(nowNs, source->sets.last());
+        poke();
+    }
+
+    static constexpr qint64 startNs = 1'000 * msNs;
+    qint64 nowNs = startNs;
+    FakeSource *source;
+    IntervalTimer timer;
+    QList<qint64> fired;
+    bool stopsOnFiring = false;
+};
+
+} // namespace
+
+// The timer's logic against a fake source and clock, exactly; the real
+// sources against their contract, with the platform's own clock.
 class TestIntervalTimer : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase_data();
-    void kernelEngineWhereAvailable();
-    void neverFires_data();
-    void neverFires();
-    void firesRepeatedlyWhileEnabled();
-    void firesOnTime();
-    void enablingRestartsTheInterval();
-    void newIntervalTakesEffectAtOnce();
-    void newIntervalOnDisabledTimerDoesNotEnable();
-    void intervalIsClamped_data();
-    void intervalIsClamped();
+    void script_data();
+    void script();
     void leadFollowsRecentWakeUps_data();
     void leadFollowsRecentWakeUps();
+    void intervalIsClamped_data();
+    void intervalIsClamped();
+    void realSourceKeepsTheContract_data();
+    void realSourceKeepsTheContract();
 };
 
-void TestIntervalTimer::initTestCase_data()
+void TestIntervalTimer::script_data()
 {
-    QTest::addColumn<IntervalTimer::Engine>("engine");
-    QTest::newRow("kernel") << IntervalTimer::Engine::Kernel;
-    QTest::newRow("Qt") << IntervalTimer::Engine::Qt;
+    // Steps: iN interval, on/off, @N the clock at N ms, wake (at the time
+    // asked of the source), poke (a wake-up now), stop (the handler switches
+    // the timer off, as the cycle's do). Firings in whole ms; each is never
+    // early, so a firing before its deadline floors to the millisecond before.
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QList<int>>("firings");
+    QTest::addColumn<int>("sets");
+    QTest::addColumn<int>("cancels");
+    QTest::newRow("disabling a disabled timer") << "off off" << QList<int> {} << 0 << 0;
+    QTest::newRow("new interval, disabled") << "i10 poke" << QList<int> {} << 0 << 0;
+    QTest::newRow("zero interval never fires") << "i0 on poke" << QList<int> {} << 0 << 0;
+    QTest::newRow("enabled, disabled twice") << "i10 on off off poke" << QList<int> {} << 1 << 1;
+    QTest::newRow("the handler switches it off")
+        << "stop i10 on wake poke on wake" << QList<int> {10, 20} << 2 << 0;
+    QTest::newRow("fires every interval")
+        << "i10 on wake wake wake" << QList<int> {10, 20, 30} << 4 << 0;
+    QTest::newRow("enabling restarts the interval")
+        << "i100 on @60 off on wake" << QList<int> {160} << 3 << 1;
+    QTest::newRow("a new interval counts from its setting")
+        << "i100 on @60 i30 wake i60000 @100 i50 wake" << QList<int> {90, 150} << 6 << 0;
+    QTest::newRow("interval 0 while enabled") << "i10 on i0 poke" << QList<int> {} << 1 << 1;
+    QTest::newRow("late: missed periods fire once")
+        << "i10 on @35 poke wake" << QList<int> {35, 45} << 3 << 0;
+    QTest::newRow("early, near the deadline: waited out")
+        << "i10 on @9.6 poke" << QList<int> {10} << 2 << 0;
+    QTest::newRow("early, far from it: asked again")
+        << "i100 on @5 poke wake" << QList<int> {100} << 3 << 0;
 }
 
-static IntervalTimer::Engine engine()
+void TestIntervalTimer::script()
 {
-    QFETCH_GLOBAL(IntervalTimer::Engine, engine);
-    return engine;
-}
-
-void TestIntervalTimer::kernelEngineWhereAvailable()
-{
-    const IntervalTimer timer(engine());
-#if defined(Q_OS_LINUX) || defined(Q_OS_WIN)
-    // Every Windows that Qt 6 runs on (10 1809 and later) has the
-    // high-resolution waitable timer, and so has Wine.
-    QCOMPARE(timer.engine(), engine());
-#else
-    QCOMPARE(timer.engine(), IntervalTimer::Engine::Qt);
-#endif
-}
-
-void TestIntervalTimer::neverFires_data()
-{
-    QTest::addColumn<int>("interval");
-    QTest::addColumn<bool>("staysEnabled");
-    QTest::newRow("zero interval, enabled") << 0 << true;
-    QTest::newRow("enabled, then disabled") << 10 << false;
-}
-
-void TestIntervalTimer::neverFires()
-{
-    QFETCH(int, interval);
-    QFETCH(bool, staysEnabled);
-    IntervalTimer timer(engine());
-    QSignalSpy fired(&timer, &IntervalTimer::timeout);
-    timer.setInterval(interval);
-    timer.setEnabled(true);
-    timer.setEnabled(staysEnabled);
-    QCOMPARE(timer.isEnabled(), staysEnabled);
-    QVERIFY(!timer.isArmed());
-    QTest::qWait(150);
-    QCOMPARE(fired.size(), 0);
-}
-
-void TestIntervalTimer::firesRepeatedlyWhileEnabled()
-{
-    IntervalTimer timer(engine());
-    QSignalSpy fired(&timer, &IntervalTimer::timeout);
-    timer.setInterval(20);
-    timer.setEnabled(true);
-    QTRY_VERIFY_WITH_TIMEOUT(fired.size() >= 3, 5000);
-}
-
-void TestIntervalTimer::firesOnTime()
-{
-    // Never early, to the microsecond: each wait is timed from before it was
-    // enabled. Not much late: the median of several waits, against a tenth
-    // of the interval, which a loaded machine still meets. The wait runs in
-    // an event loop, as in the program; qWait() would sleep through it.
-    constexpr qint64 intervalUs = 20'000;
-    IntervalTimer timer(engine());
-    timer.setInterval(int(intervalUs / 1000));
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer guard;
-    connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    qint64 firedUs = -1;
-    connect(&timer, &IntervalTimer::timeout, &loop, [&] {
-        firedUs = clock.nsecsElapsed() / 1000;
-        timer.setEnabled(false);
-        loop.quit();
-    });
-    QList<qint64> lateness;
-    for (int i = 0; i < 9; ++i) {
-        firedUs = -1;
-        guard.start(5000);
-        const qint64 startUs = clock.nsecsElapsed() / 1000;
-        timer.setEnabled(true);
-        loop.exec();
-        QVERIFY2(firedUs >= 0, "did not fire");
-        lateness.append(firedUs - startUs - intervalUs);
-        QVERIFY2(lateness.last() >= 0,
-                 qPrintable(QStringLiteral("fired %1 us early").arg(-lateness.last())));
+    QFETCH(QString, steps);
+    QFETCH(QList<int>, firings);
+    QFETCH(int, sets);
+    QFETCH(int, cancels);
+    Rig rig;
+    for (const QString &step : steps.split(' ')) {
+        if (step == "on" || step == "off")
+            rig.timer.setEnabled(step == "on");
+        else if (step.startsWith('i'))
+            rig.timer.setInterval(step.mid(1).toInt());
+        else if (step.startsWith('@'))
+            rig.nowNs = Rig::startNs + qint64(step.mid(1).toDouble() * msNs);
+        else if (step == "wake")
+            rig.wake();
+        else if (step == "poke")
+            rig.poke();
+        else if (step == "stop")
+            rig.stopsOnFiring = true;
+        else
+            QFAIL(qPrintable("unknown step " + step));
     }
-    std::sort(lateness.begin(), lateness.end());
-    // Under Wine every wake-up goes through its server, which on a loaded
-    // machine adds milliseconds: there a quarter of the interval, still far
-    // from a wait of twice the interval.
-    const qint64 boundUs = intervalUs / (runningUnderWine() ? 4 : 10);
-    QVERIFY2(lateness[4] < boundUs,
-             qPrintable(QStringLiteral("median lateness %1 us").arg(lateness[4])));
+    QList<int> firedMs;
+    for (const qint64 at : std::as_const(rig.fired))
+        firedMs.append(int((at - Rig::startNs) / msNs));
+    QCOMPARE(firedMs, firings);
+    QCOMPARE(rig.source->sets.size(), sets);
+    QCOMPARE(rig.source->cancels, cancels);
 }
 
-void TestIntervalTimer::enablingRestartsTheInterval()
+void TestIntervalTimer::leadFollowsRecentWakeUps_data()
 {
-    IntervalTimer timer(engine());
-    QSignalSpy fired(&timer, &IntervalTimer::timeout);
-    QElapsedTimer clock;
-    timer.setInterval(300);
-    timer.setEnabled(true);
-    clock.start();
-    QTest::qWait(200);
-    if (fired.size() > 0)
-        QSKIP("the machine stalled for longer than the interval");
-    timer.setEnabled(false);
-    timer.setEnabled(true);
-    const qint64 reenabledAt = clock.elapsed();
-    QTRY_COMPARE_WITH_TIMEOUT(fired.size(), 1, 5000);
-    QVERIFY2(clock.elapsed() >= reenabledAt + 300, "fired on the old deadline");
+    // Of 32 wake-ups, `stalls` were 5 ms late and the rest `typicalUs`; the
+    // next wake-up is asked for `lead` before the deadline, between the two
+    // bounds where a coarse source rounds it.
+    QTest::addColumn<int>("typicalUs");
+    QTest::addColumn<int>("stalls");
+    QTest::addColumn<int>("stepUs");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<int>("leadFromUs");
+    QTest::addColumn<int>("leadToUs");
+    QTest::newRow("on time") << 0 << 0 << 0 << 100 << 50 << 50;
+    QTest::newRow("steady") << 80 << 0 << 0 << 100 << 130 << 130;
+    QTest::newRow("one stall, ignored") << 80 << 1 << 0 << 100 << 130 << 130;
+    QTest::newRow("stalls, bounded") << 80 << 2 << 0 << 100 << 500 << 500;
+    QTest::newRow("late as a rule") << 1100 << 0 << 0 << 100 << 1150 << 1150;
+    QTest::newRow("late as a rule, stalls") << 1100 << 2 << 0 << 100 << 2000 << 2000;
+    QTest::newRow("half a short interval") << 1100 << 0 << 0 << 2 << 1000 << 1000;
+    // A millisecond source adds one step of spin at the most, once.
+    QTest::newRow("ms source, steady") << 80 << 0 << 1000 << 100 << 130 << 1130;
+    QTest::newRow("ms source, stalls") << 80 << 2 << 1000 << 100 << 500 << 1500;
+    QTest::newRow("ms source, 1 ms interval") << 80 << 0 << 1000 << 1 << 0 << 500;
 }
 
-void TestIntervalTimer::newIntervalTakesEffectAtOnce()
+void TestIntervalTimer::leadFollowsRecentWakeUps()
 {
-    IntervalTimer timer(engine());
-    QSignalSpy fired(&timer, &IntervalTimer::timeout);
-    QElapsedTimer clock;
-    timer.setInterval(60000);
-    timer.setEnabled(true);
-    clock.start();
-    // Shortened: fires long before the old minute is up.
-    // A loaded machine may see it fire more than once before looking.
-    timer.setInterval(50);
-    QTRY_VERIFY_WITH_TIMEOUT(fired.size() >= 1, 10000);
-
-    // Lengthened: counted afresh from the moment it is set.
-    timer.setInterval(400);
-    const qint64 setAt = clock.elapsed();
-    const qsizetype before = fired.size();
-    QTRY_VERIFY_WITH_TIMEOUT(fired.size() > before, 10000);
-    QVERIFY(clock.elapsed() >= setAt + 400);
-}
-
-void TestIntervalTimer::newIntervalOnDisabledTimerDoesNotEnable()
-{
-    IntervalTimer timer(engine());
-    QSignalSpy fired(&timer, &IntervalTimer::timeout);
-    timer.setInterval(10);
-    QVERIFY(!timer.isEnabled());
-    QTest::qWait(100);
-    QCOMPARE(fired.size(), 0);
+    QFETCH(int, typicalUs);
+    QFETCH(int, stalls);
+    QFETCH(int, stepUs);
+    QFETCH(int, intervalMs);
+    QFETCH(int, leadFromUs);
+    QFETCH(int, leadToUs);
+    Rig rig(std::max(stepUs * 1000, 1));
+    rig.timer.setInterval(intervalMs);
+    rig.timer.setEnabled(true);
+    qint64 deadline = rig.nowNs + intervalMs * msNs;
+    for (int i = 0; i < 32; ++i) {
+        const qint64 lateNs = (i < stalls ? 5000 : typicalUs) * 1000;
+        rig.nowNs = rig.source->sets.last() + lateNs - 10; // the next reading is the wake-up
+        rig.poke();
+        QCOMPARE(rig.fired.size(), i + 1);
+        QVERIFY(rig.fired.last() >= deadline);
+        // Periods missed fire once.
+        deadline += intervalMs * msNs;
+        if (deadline <= rig.fired.last())
+            deadline = rig.fired.last() + intervalMs * msNs;
+    }
+    const qint64 leadUs = (deadline - rig.source->sets.last() + 500) / 1000;
+    QVERIFY2(leadUs >= leadFromUs && leadUs <= leadToUs,
+             qPrintable(QStringLiteral("lead %1 us").arg(leadUs)));
 }
 
 void TestIntervalTimer::intervalIsClamped_data()
@@ -194,40 +216,50 @@ void TestIntervalTimer::intervalIsClamped()
 {
     QFETCH(int, requested);
     QFETCH(int, expected);
-    IntervalTimer timer(engine());
+    IntervalTimer timer;
     timer.setInterval(requested);
     QCOMPARE(timer.interval(), expected);
 }
 
-void TestIntervalTimer::leadFollowsRecentWakeUps_data()
+void TestIntervalTimer::realSourceKeepsTheContract_data()
 {
-    // Of 32 wake-ups, `stalls` were 5 ms late and the rest `typicalUs`.
-    QTest::addColumn<int>("typicalUs");
-    QTest::addColumn<int>("stalls");
-    QTest::addColumn<int>("stepUs");
-    QTest::addColumn<int>("intervalMs");
-    QTest::addColumn<int>("leadUs");
-    QTest::newRow("on time") << 0 << 0 << 0 << 100 << 50;
-    QTest::newRow("steady") << 80 << 0 << 0 << 100 << 130;
-    QTest::newRow("one stall, ignored") << 80 << 1 << 0 << 100 << 130;
-    QTest::newRow("stalls, bounded") << 80 << 2 << 0 << 100 << 500;
-    QTest::newRow("stalls, millisecond timer") << 80 << 2 << 1000 << 100 << 1500;
-    QTest::newRow("late as a rule") << 1100 << 0 << 0 << 100 << 1150;
-    QTest::newRow("late as a rule, stalls") << 1100 << 2 << 0 << 100 << 2000;
-    QTest::newRow("half a short interval") << 1100 << 0 << 0 << 1 << 500;
+    QTest::addColumn<bool>("kernel");
+    QTest::newRow("kernel") << true;
+    QTest::newRow("Qt") << false;
 }
 
-void TestIntervalTimer::leadFollowsRecentWakeUps()
+void TestIntervalTimer::realSourceKeepsTheContract()
 {
-    QFETCH(int, typicalUs);
-    QFETCH(int, stalls);
-    QFETCH(int, stepUs);
-    QFETCH(int, intervalMs);
-    QFETCH(int, leadUs);
-    IntervalTimer::Lateness lateness;
-    lateness.fill(typicalUs * 1000);
-    std::fill_n(lateness.begin(), stalls, 5'000'000);
-    QCOMPARE(IntervalTimer::wakeLead(lateness, stepUs * 1000, intervalMs), leadUs * 1000);
+    QFETCH(bool, kernel);
+    QObject owner;
+    WakeSource *const source = kernel ? createKernelWakeSource(&owner) : createQtWakeSource(&owner);
+#if defined(Q_OS_LINUX) || defined(Q_OS_WIN)
+    // Every Windows that Qt 6 runs on (10 1809 and later) has the
+    // high-resolution waitable timer, and so has Wine.
+    QVERIFY(source);
+#else
+    if (!source)
+        QSKIP("no kernel timer here");
+#endif
+    const qint64 step = source->stepNs();
+    QVERIFY(step > 0 && step <= msNs);
+    const auto onGrid = [step](qint64 from, qint64 after) { return from + after / step * step; };
+    QSignalSpy woke(source, &WakeSource::woke);
+
+    // Cancelled, it stays silent; set again, the new time replaces the old.
+    qint64 now = steadyNow().count();
+    source->wakeAt(onGrid(now, 10 * msNs), now);
+    source->cancel();
+    now = steadyNow().count();
+    source->wakeAt(onGrid(now, 20 * msNs), now);
+    const qint64 at = onGrid(now, 60 * msNs);
+    source->wakeAt(at, now);
+    QVERIFY(woke.wait(5000));
+    const qint64 wokeAt = steadyNow().count();
+    QVERIFY2(wokeAt >= at,
+             qPrintable(QStringLiteral("woke %1 us early").arg((at - wokeAt) / 1000)));
+    QVERIFY(!woke.wait(100));
+    QCOMPARE(woke.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestIntervalTimer)

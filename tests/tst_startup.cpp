@@ -32,7 +32,7 @@ void TestStartup::firstDatagramIsX()
     QVERIFY(instrument.waitFor(2));
     QCOMPARE(instrument.received[0].data, QByteArray("X"));
     QCOMPARE(instrument.received[1].data, QByteArray("XR"));
-    QCOMPARE(instrument.received[0].senderPort, window.Sock()->localPort());
+    QCOMPARE(instrument.received[0].senderPort, window.findChild<InstrumentLink *>()->localPort());
 }
 
 void TestStartup::secondCopyIsRefusedAndSendsNothing()
@@ -40,13 +40,13 @@ void TestStartup::secondCopyIsRefusedAndSendsNothing()
     LoopbackInstrument instrument;
     formVantrel first(instrument.endpoint());
     QCOMPARE(first.Form_Load().status, StartupResult::Status::Running);
-    const quint16 port = first.Sock()->localPort();
+    const quint16 port = first.findChild<InstrumentLink *>()->localPort();
 
     formVantrel second(instrument.endpoint(port));
     QCOMPARE(second.Form_Load().status, StartupResult::Status::AddressInUse);
-    QCOMPARE(second.Sock()->state(), 0);
+    QCOMPARE(second.findChild<InstrumentLink *>()->state(), 0);
     // Nothing of the refused copy may fire later either.
-    QVERIFY(!second.cycle()->tmrRun()->isEnabled());
+    QVERIFY(!second.findChild<IntervalTimer *>("tmrRun")->isEnabled());
 
     // The first copy goes on: "X", "XR", then "C1" and "T" a wait later.
     QVERIFY(instrument.waitFor(4));
@@ -54,7 +54,7 @@ void TestStartup::secondCopyIsRefusedAndSendsNothing()
     QCOMPARE(instrument.payloads().mid(0, 4), QList<QByteArray>({"X", "XR", "C1", "T"}));
     for (const auto &received : std::as_const(instrument.received))
         QCOMPARE(received.senderPort, port);
-    QCOMPARE(first.Sock()->state(), int(QAbstractSocket::BoundState));
+    QCOMPARE(first.findChild<InstrumentLink *>()->state(), int(QAbstractSocket::BoundState));
 }
 
 void TestStartup::singleInstanceMessage()
@@ -89,13 +89,13 @@ void TestStartup::portIsFreeRightAfterClose()
     LoopbackInstrument instrument;
     auto window = std::make_unique<formVantrel>(instrument.endpoint());
     QCOMPARE(window->Form_Load().status, StartupResult::Status::Running);
-    const quint16 port = window->Sock()->localPort();
+    const quint16 port = window->findChild<InstrumentLink *>()->localPort();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     QVERIFY(instrument.waitFor(2));
 
     window->close();
-    QCOMPARE(window->Sock()->state(), 0);
+    QCOMPARE(window->findChild<InstrumentLink *>()->state(), 0);
     QUdpSocket next;
     QVERIFY2(next.bind(QHostAddress::LocalHost, port, QAbstractSocket::DontShareAddress),
              qPrintable(next.errorString()));
@@ -136,7 +136,7 @@ void TestStartup::failuresOtherThanAddressInUse()
         QSKIP("Wine 10 sends to port 0; Windows and Wine 8 refuse");
     QCOMPARE(result.status, StartupResult::Status::Failed);
     QVERIFY2(result.failure.contains(mentions), qPrintable(result.failure));
-    QVERIFY(!window.cycle()->tmrRun()->isEnabled());
+    QVERIFY(!window.findChild<IntervalTimer *>("tmrRun")->isEnabled());
 }
 
 QTEST_MAIN(TestStartup)

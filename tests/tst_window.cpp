@@ -48,13 +48,21 @@ private:
         return window->findChild<T *>(QString::fromLatin1(name));
     }
     void feedRunTime(quint32 ms) { window->Sock_DataArrival(timerReply(ms)); }
+    // Both replies of a cycle `cycleMs` long: a run time and a cycle time.
+    void completeCycle(quint32 runMs, int cycleMs)
+    {
+        now += std::chrono::milliseconds(cycleMs);
+        window->Sock_DataArrival(countersReply() + timerReply(runMs));
+    }
+    QString shown(const char *label) { return control<QLabel>(label)->text(); }
 
+    std::chrono::nanoseconds now {};
     std::unique_ptr<formVantrel> window;
 };
 
 void TestWindow::init()
 {
-    window = std::make_unique<formVantrel>(offlineEndpoint());
+    window = std::make_unique<formVantrel>(offlineEndpoint(), [this] { return now; });
 }
 
 void TestWindow::cleanup()
@@ -234,32 +242,35 @@ void TestWindow::resetByKey()
     window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     feedRunTime(100);
-    QCOMPARE(window->runCount(), 1u);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
-    QCOMPARE(window->runCount(), 0u);
-    QCOMPARE(window->runSum(), 0u);
+    feedRunTime(300);
+    QCOMPARE(shown("lblRunTimeAvg"), QStringLiteral("300")); // 200 without the reset
 }
 
 void TestWindow::everyKeystrokeAppliesTheWait()
 {
     auto *wait = control<QLineEdit>("txtWaitTime");
-    const QByteArray cycleReplies = countersReply() + timerReply(7);
-    window->Sock_DataArrival(cycleReplies); // the first run step starts the cycle clock
+    completeCycle(1, 0); // the first run step starts the cycle clock
     wait->clear();
-    QCOMPARE(window->cycle()->tmrGetData()->interval(), 0);
+    QCOMPARE(window->findChild<IntervalTimer *>("tmrGetData")->interval(), 0);
+    // Each value differs from those before it, so an average that is the
+    // value itself shows both figures were zeroed by the keystroke before.
+    int cycle = 0;
     for (const auto &[key, interval] : {std::pair {'2', 2}, {'5', 25}, {'0', 250}}) {
-        window->Sock_DataArrival(cycleReplies); // a run time, and a cycle time with the run step
-        QCOMPARE(window->runCount(), 1u);
-        QCOMPARE(window->cycleCount(), 1u);
+        ++cycle;
+        completeCycle(10 * cycle, 100 * cycle);
+        QCOMPARE(shown("lblRunTimeAvg"), QString::number(10 * cycle));
+        QCOMPARE(shown("lblCycleTimeAvg"), QString::number(100 * cycle));
         QTest::keyClick(wait, key);
-        QCOMPARE(window->cycle()->tmrGetData()->interval(), interval);
+        QCOMPARE(window->findChild<IntervalTimer *>("tmrGetData")->interval(), interval);
         QCOMPARE(window->drawnLines().at(0),
                  QStringLiteral("Runs for%1mS then requests counters and timer.")
                      .arg(QLatin1Char(' ') + QString::number(interval)));
-        QCOMPARE(window->runCount(), 0u);
-        QCOMPARE(window->cycleCount(), 0u);
-        QCOMPARE(control<QLabel>("lblRunTime")->text(), QStringLiteral("7")); // shown stays
+        QCOMPARE(shown("lblRunTime"), QString::number(10 * cycle)); // shown stays
     }
+    completeCycle(7, 9);
+    QCOMPARE(shown("lblRunTimeAvg"), QStringLiteral("7"));
+    QCOMPARE(shown("lblCycleTimeAvg"), QStringLiteral("9"));
 }
 
 void TestWindow::drawnLineShowsTheIntervalInUse_data()
@@ -291,28 +302,27 @@ void TestWindow::drawnLineShowsTheIntervalInUse()
 
 void TestWindow::resetKeepsLabelsAndZeroesFigures()
 {
-    feedRunTime(100);
-    feedRunTime(200);
-    window->Sock_DataArrival(countersReply()); // completes a cycle: a run step
+    const auto *cycle = window->findChild<MeasurementCycle *>();
+    completeCycle(100, 0); // the first run step starts the cycle clock
+    completeCycle(200, 30);
     // The next cycle's counters and half its timer reply outlive the reset.
     window->Sock_DataArrival(countersReply() + timerReply(40).left(3));
-    QVERIFY(window->cycle()->gotCounters() && !window->cycle()->gotTimer());
-    QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("150"));
+    QVERIFY(cycle->gotCounters() && !cycle->gotTimer());
+    QCOMPARE(shown("lblRunTimeAvg"), QStringLiteral("150"));
     control<QPushButton>("cmdReset")->click();
-    QCOMPARE(window->runSum(), 0u);
-    QCOMPARE(window->cycleSum(), 0u);
-    QCOMPARE(window->cycleCount(), 0u);
-    QCOMPARE(window->cycle()->tmrGetData()->interval(), 100);
-    QCOMPARE(control<QLabel>("lblRunTime")->text(), QStringLiteral("200"));
-    QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("150"));
-    QCOMPARE(control<QLabel>("lblCycleTime")->text(), QStringLiteral("???"));
-    // The first value after a reset is also its average; with it the cycle's
-    // replies are complete and the run step clears the flags.
+    QCOMPARE(window->findChild<IntervalTimer *>("tmrGetData")->interval(), 100);
+    QCOMPARE(shown("lblRunTime"), QStringLiteral("200"));
+    QCOMPARE(shown("lblRunTimeAvg"), QStringLiteral("150"));
+    QCOMPARE(shown("lblCycleTime"), QStringLiteral("30"));
+    // The first values after a reset are also their averages; with the rest
+    // of the timer reply the cycle's replies are complete and the run step
+    // clears the flags.
+    now += std::chrono::milliseconds(50);
     window->Sock_DataArrival(timerReply(40).mid(3));
-    QCOMPARE(control<QLabel>("lblRunTime")->text(), QStringLiteral("40"));
-    QCOMPARE(control<QLabel>("lblRunTimeAvg")->text(), QStringLiteral("40"));
-    QVERIFY(!window->cycle()->gotTimer() && !window->cycle()->gotCounters());
-    QCOMPARE(window->cycleCount(), 1u);
+    QCOMPARE(shown("lblRunTime"), QStringLiteral("40"));
+    QCOMPARE(shown("lblRunTimeAvg"), QStringLiteral("40"));
+    QCOMPARE(shown("lblCycleTimeAvg"), QStringLiteral("50"));
+    QVERIFY(!cycle->gotTimer() && !cycle->gotCounters());
 }
 
 void TestWindow::screenReaderTellsFiguresApart_data()
