@@ -16,9 +16,11 @@
 //    wake-up was already on its way through the event loop (a stale
 //    wake-up), or before the time asked for where the platform wakes early:
 //    IntervalTimer tells both from a real wake-up by the time.
-//  - stepNs() is the spacing of the times it can wake at: 1 for a timer kept
-//    to the nanosecond; 1 ms for one kept in whole milliseconds, by Qt's
-//    timer interface or by a server behind the platform's call (Wine's).
+//  - stepNs() is the resolution of a request: 1 for a timer set to the
+//    nanosecond, 100 for Windows' 100-nanosecond units, 1 ms for Qt's timer
+//    interface. A timer that the platform keeps coarser than it was set and
+//    wakes late, as Wine's server keeps whole milliseconds, has the step of
+//    its call: its lateness is learnt as any other's.
 class WakeSource : public QObject
 {
     Q_OBJECT

@@ -20,7 +20,6 @@ public:
         : WakeSource(parent)
         , m_timer(timer)
         , m_notifier(timer)
-        , m_stepNs(underWine() ? 1'000'000 : 100)
     {
         connect(&m_notifier, &QWinEventNotifier::activated, this, &WakeSource::woke);
     }
@@ -42,20 +41,13 @@ public:
     }
 
     void cancel() override { ::CancelWaitableTimer(m_timer); }
-    qint64 stepNs() const override { return m_stepNs; }
+    // Wine's server keeps the timeout in whole milliseconds and wakes after
+    // it; that shows as lateness, which the lead learns.
+    qint64 stepNs() const override { return 100; }
 
 private:
-    // Wine's server keeps every timeout in whole milliseconds and wakes on
-    // the next one after the time asked for, whatever the call's resolution.
-    static bool underWine()
-    {
-        const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-        return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
-    }
-
     const HANDLE m_timer;
     QWinEventNotifier m_notifier;
-    const qint64 m_stepNs;
 };
 
 } // namespace
