@@ -21,10 +21,12 @@ esac
 # The names hold on Debian 12 and 13 alike; none is pinned to a version.
 # Building and running the program; python3 and iproute2 for the demo.
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core python3 iproute2)
-# The tests: the end-to-end lab's display and OCR, the fuzzers, the install
-# and package checks, the Windows cross build, its MSI and Wine, a Debian 13 root.
+# The tests: the end-to-end lab's display and OCR, its system bus with polkit
+# and rtkit, the fuzzers, the install and package checks, the Windows cross
+# build, its MSI and Wine, a Debian 13 root; cyclictest for the benchmarks.
 if [ "$action" = test ]; then
   packages+=(xvfb xauth x11-utils xdotool openbox imagemagick tesseract-ocr
+             dbus-daemon dbus-bin polkitd rtkit rt-tests
              clang libclang-rt-dev desktop-file-utils appstream dpkg-dev lintian
              g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 fonts-wine
              wixl msitools mmdebstrap)

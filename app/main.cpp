@@ -1,10 +1,14 @@
 #include "InstrumentEndpoint.h"
+#include "Realtime.h"
 #include "SingleInstanceMessage.h"
 #include "formVantrel.h"
 
 #include <QApplication>
+#include <QPointer>
+#include <QThread>
 
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char *argv[])
 {
@@ -16,9 +20,11 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("org.vantrel.SpeedTest"));
 
     formVantrel window(shippedEndpoint());
+    QPointer<QThread> askingForRealtime;
     const StartupResult startup = window.Form_Load();
     switch (startup.status) {
     case StartupResult::Status::Running:
+        askingForRealtime = raiseThreadPriority();
         break;
     case StartupResult::Status::AddressInUse:
         showSingleInstanceMessage();
@@ -29,5 +35,11 @@ int main(int argc, char *argv[])
     }
 
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    // A system bus that never answers holds Qt's D-Bus thread for as long
+    // as its call waits, and the process's end with it; nothing is left
+    // to do that needs either.
+    if (askingForRealtime && askingForRealtime->isRunning())
+        std::_Exit(status);
+    return status;
 }

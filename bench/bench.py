@@ -5,6 +5,7 @@ any user where user namespaces are allowed).
 
   bench/bench.py [bench|soak|flood] [--build DIR] [--cycles N]
   bench/bench.py --windows build/windows/...-win64.zip     (or the .exe)
+  bench/bench.py --load [N] [--rtkit]
 
 --windows runs the Windows build under Wine, in a Wine prefix of its own
 with its server started in the program's namespace, in the same lab
@@ -18,12 +19,19 @@ soak:  runs N cycles (100000 by default) at a wait of 1 ms with split, glued,
 flood: at a wait of 8 ms, another host on the instrument's link floods the
        program's port five times, then the instrument's own address does;
        prints the cycle rates, lost replies, CPU and memory around each.
+
+--load N keeps N busy processes (default: one per core; 0 for none) running
+through the wait-error rows and the cycle rate, as a busy desktop would, and
+runs the program as an ordinary user (nobody, where the lab runs as root);
+--rtkit gives it the lab's system bus with polkit and rtkit (root only).
+The table then says how the program's thread was scheduled.
 Nothing here is a pass/fail test of speed: the figures are for people."""
 import argparse
 import ipaddress
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -34,7 +42,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 from e2e import (CYCLE_TIME, RUN_AVG, TITLE, WAIT_TEXT, set_wait)  # noqa: E402
 from lab import Lab, Skip, SKIP_CODE, wait_until  # noqa: E402
-from privnet import built_instrument  # noqa: E402  (lab puts tools/ on the path)
+from privnet import _die_with_parent, built_instrument  # noqa: E402  (lab puts tools/ on the path)
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "windows"))
 from wine import make_prefix  # noqa: E402
@@ -127,9 +135,19 @@ class Run:
         return out
 
 
+POLICIES = {0: "normal", 1: "FIFO", 2: "round-robin", 3: "batch", 5: "idle"}
+
+
+def busy(count):
+    """`count` processes that keep a core each busy, and die with this one."""
+    return [subprocess.Popen(["yes"], stdout=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+            for _ in range(count)]
+
+
 def bench(lab, args):
     results = []
     run = Run(lab, "--run-time", "5")
+    load = busy(args.load or 0)
 
     # Wait accuracy and turnaround.
     turnarounds = []
@@ -151,6 +169,12 @@ def bench(lab, args):
     time.sleep(10)
     rate = (run.xr_count() - start_count) / (time.monotonic() - start)
     results.append(("cycle rate at a wait of 1 ms", f"{rate:.0f}", "", "", "cycles/s"))
+    for process in load:
+        process.kill()
+        process.wait()
+    # After the busy stretch: a thread sent back to normal shows here.
+    policy, priority, nice = lab.scheduling(run.app.pid)
+    scheduled = f"{POLICIES.get(policy, policy)}, priority {priority}, nice {nice}"
 
     # Measurement error: the cycle time on screen against the simulator's
     # XR-to-XR time for the same cycle, sampled by screenshot.
@@ -193,6 +217,9 @@ def bench(lab, args):
         raise AssertionError("the program ended during the benchmark")
 
     print(f"Machine: {machine()}")
+    print(f"Program: as {'nobody' if lab.app_user else 'the user running this'}"
+          f"{', with the lab rtkit' if args.rtkit else ''}; its thread was scheduled "
+          f"{scheduled}; {len(load)} busy processes through the wait rows and the rate")
     print()
     print("| measure | median | p99 | worst | unit |")
     print("|---|---:|---:|---:|---|")
@@ -333,6 +360,10 @@ def main():
     parser.add_argument("--flood-seconds", type=float, default=10.0)
     parser.add_argument("--windows", metavar="ZIP_OR_EXE",
                         help="the Windows build, run under Wine")
+    parser.add_argument("--load", type=int, nargs="?", const=os.cpu_count(), metavar="N",
+                        help="N busy processes through the wait rows, the program as nobody")
+    parser.add_argument("--rtkit", action="store_true",
+                        help="the program on the lab's system bus with rtkit (root)")
     parser.add_argument("--keep")
     parser.add_argument("mode", nargs="?", default="bench", choices=("bench", "soak", "flood"))
     args = parser.parse_args()
@@ -348,6 +379,10 @@ def main():
             args.app, prefix = windows_build(Path(args.windows), workdir)
         try:
             with Lab(args.app, args.sim, args.instrument, workdir, wine_prefix=prefix) as lab:
+                if args.rtkit:
+                    lab.start_system_bus()
+                if (args.load is not None or args.rtkit) and not prefix:
+                    lab.as_ordinary_user()
                 {"bench": bench, "soak": soak, "flood": flood}[args.mode](lab, args)
         except Skip as why:
             print(f"SKIP: {why}")

@@ -30,9 +30,10 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 # Debian 13 names its Qt libraries for the 64-bit time transition
 # (libqt6core6t64, providing libqt6core6).
-for lib in libc6 libqt6core6 libqt6widgets6 libqt6network6; do
+for lib in libc6 libqt6core6 libqt6widgets6 libqt6network6 libqt6dbus6; do
   grep -Eq "\b$lib(t64)? \(>= " <<<"$depends" || { echo "FAIL: Depends lacks $lib: $depends"; exit 1; }
 done
+[ "$(dpkg-deb -f "$deb" Recommends)" = rtkit ] || { echo "FAIL: the package does not recommend rtkit"; exit 1; }
 
 dpkg-deb -x "$deb" "$out/root"
 if readelf -S "$out/root/usr/bin/vantrel-speedtest" | grep -q '\.symtab'; then

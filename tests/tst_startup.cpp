@@ -1,6 +1,7 @@
 #include "InstrumentLink.h"
 #include "IntervalTimer.h"
 #include "LoopbackInstrument.h"
+#include "Realtime.h"
 #include "SingleInstanceMessage.h"
 #include "formVantrel.h"
 
@@ -9,6 +10,14 @@
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
+
+#ifdef Q_OS_LINUX
+#include <sched.h>
+#include <unistd.h>
+#endif
+
+Q_DECLARE_METATYPE(RealtimeLimits)
+Q_DECLARE_METATYPE(RealtimeStep)
 
 // Start-up and shutdown against a loopback stand-in for the instrument.
 class TestStartup : public QObject
@@ -22,6 +31,9 @@ private slots:
     void portIsFreeRightAfterClose();
     void failuresOtherThanAddressInUse_data();
     void failuresOtherThanAddressInUse();
+    void realtimeWaysInOrder_data();
+    void realtimeWaysInOrder();
+    void longRealtimeBurstFallsBackToNormal();
 };
 
 void TestStartup::firstDatagramIsX()
@@ -137,6 +149,55 @@ void TestStartup::failuresOtherThanAddressInUse()
     QCOMPARE(result.status, StartupResult::Status::Failed);
     QVERIFY2(result.failure.contains(mentions), qPrintable(result.failure));
     QVERIFY(!window.findChild<IntervalTimer *>("tmrRun")->isEnabled());
+}
+
+void TestStartup::realtimeWaysInOrder_data()
+{
+    using Way = RealtimeStep::Way;
+    using Rtkit = RealtimeLimits::Rtkit;
+    QTest::addColumn<RealtimeLimits>("limits");
+    QTest::addColumn<QList<RealtimeStep>>("steps");
+    const RealtimeStep own {Way::Scheduler, 10, 200'000};
+    QTest::newRow("nothing granted: try the scheduler, in case of CAP_SYS_NICE")
+        << RealtimeLimits {} << QList {own};
+    QTest::newRow("an audio group's rtprio")
+        << RealtimeLimits {95, -20, {}} << QList<RealtimeStep> {own, {Way::Nice, -11, 0}};
+    QTest::newRow("a low rtprio is kept to")
+        << RealtimeLimits {5, 0, {}} << QList<RealtimeStep> {{Way::Scheduler, 5, 200'000}};
+    QTest::newRow("rtkit as Debian sets it up")
+        << RealtimeLimits {0, 0, Rtkit {20, -15, 200'000}}
+        << QList<RealtimeStep> {own, {Way::Rtkit, 10, 200'000}, {Way::RtkitNice, -11, 0}};
+    QTest::newRow("rtkit's lower limits are kept to")
+        << RealtimeLimits {0, 0, Rtkit {3, -5, 50'000}}
+        << QList<RealtimeStep> {own, {Way::Rtkit, 3, 50'000}, {Way::RtkitNice, -5, 0}};
+    QTest::newRow("rtkit granting no real-time")
+        << RealtimeLimits {0, 0, Rtkit {0, -15, 200'000}}
+        << QList<RealtimeStep> {own, {Way::RtkitNice, -11, 0}};
+}
+
+void TestStartup::realtimeWaysInOrder()
+{
+    QFETCH(RealtimeLimits, limits);
+    QFETCH(QList<RealtimeStep>, steps);
+    QVERIFY(realtimeSteps(limits) == steps);
+}
+
+void TestStartup::longRealtimeBurstFallsBackToNormal()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("rtkit's limits and RLIMIT_RTTIME are Linux's");
+#else
+    raiseThreadPriority();
+    if ((sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) != SCHED_RR)
+        QSKIP("this process may not raise itself (not root, no CAP_SYS_NICE or RLIMIT_RTPRIO)");
+    // Busy for longer than half a burst, without a system call that
+    // sleeps: the soft limit's signal comes, and the thread runs on.
+    const auto until
+        = std::chrono::steady_clock::now() + std::chrono::microseconds(realtimeBurstUs * 3 / 4);
+    while (std::chrono::steady_clock::now() < until
+           && (sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) == SCHED_RR) { }
+    QCOMPARE(sched_getscheduler(0) & ~SCHED_RESET_ON_FORK, SCHED_OTHER);
+#endif
 }
 
 QTEST_MAIN(TestStartup)

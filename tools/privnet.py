@@ -40,6 +40,25 @@ def _net_of(pid):
     return os.readlink(f"/proc/{pid}/ns/net")
 
 
+def hold(cmd, ready):
+    """Runs `cmd` + sleep, which dies with this process, and returns it
+    once `ready(its pid)` holds: a namespace made by `cmd` is then held."""
+    holder = subprocess.Popen(cmd + ["sleep", "infinity"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              preexec_fn=_die_with_parent)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and holder.poll() is None:
+        try:
+            if ready(holder.pid):
+                return holder
+        except OSError:  # not yet readable while the holder is starting
+            pass
+        time.sleep(0.01)
+    holder.kill()
+    raise Unavailable(holder.communicate()[1].decode(errors="replace").strip()
+                      or "the namespace did not come up")
+
+
 class PrivateNet:
     def __init__(self):
         self.privileged = os.geteuid() == 0
@@ -52,28 +71,12 @@ class PrivateNet:
     def __exit__(self, *exc):
         self.close()
 
-    def _hold(self, cmd, ready):
-        holder = subprocess.Popen(cmd + ["sleep", "infinity"], stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                  preexec_fn=_die_with_parent)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and holder.poll() is None:
-            try:
-                if ready(holder.pid):
-                    return holder
-            except OSError:  # not yet readable while the holder is starting
-                pass
-            time.sleep(0.01)
-        holder.kill()
-        raise Unavailable(holder.communicate()[1].decode(errors="replace").strip()
-                          or "the namespace did not come up")
-
     def add(self, name):
         """A new namespace with only its loopback, which is up."""
         if not self.privileged and self._user is None:
             own_user = os.readlink("/proc/self/ns/user")
             try:
-                self._user = self._hold(["unshare", "--user", "--map-root-user"],
+                self._user = hold(["unshare", "--user", "--map-root-user"],
                                         lambda pid: os.readlink(f"/proc/{pid}/ns/user")
                                         != own_user)
             except Unavailable as why:
@@ -81,7 +84,7 @@ class PrivateNet:
                                   "may be turned off here, and root can do without them")
         own_net = _net_of("self")
         try:
-            self._holders[name] = self._hold(self.enter() + ["unshare", "--net"],
+            self._holders[name] = hold(self.enter() + ["unshare", "--net"],
                                              lambda pid: _net_of(pid) != own_net)
         except Unavailable as why:
             raise Unavailable(f"cannot make a network namespace: {why}")

@@ -9,7 +9,9 @@ Exits 0 when the scenario holds, 1 when it does not, and 77 (skipped) with
 the reason when the lab cannot be built here (no namespaces, tools missing)."""
 import argparse
 import os
+import resource
 import shutil
+import socket
 import statistics
 from difflib import SequenceMatcher
 import struct
@@ -22,6 +24,7 @@ from lab import Lab, Skip, SKIP_CODE, sh, wait_until
 
 ROOT = Path(__file__).resolve().parents[2]
 NOBODY = 65534
+SCHED_RR = 2
 
 TITLE = "Vantrel SPEED TEST"
 BOX_TITLE = "Can only run one GUI at a time"
@@ -247,6 +250,61 @@ def startup_failure(lab):
     check(len(out) == 1 and "cannot send" in out[0], f"expected one line on stderr, got {out}")
     check(not lab.xdotool("search", "--name", TITLE, check=False).stdout.strip(),
           "a window was shown")
+
+
+@scenario
+def realtime_rtkit(lab):
+    """As an ordinary user on a desktop with rtkit, the program's thread runs
+    real-time, and the cycle goes on."""
+    lab.start_system_bus()
+    lab.as_ordinary_user()
+    app, window, log = start(lab, "--run-time", "7")
+    check(wait_until(lambda: lab.scheduling(app.pid)[0] == SCHED_RR, 10),
+          f"policy, priority and nice: {lab.scheduling(app.pid)}, not round-robin")
+    check(lab.scheduling(app.pid)[1] == 10, f"real-time priority {lab.scheduling(app.pid)[1]}")
+    check(os.geteuid() != 0 or Path(f"/proc/{app.pid}").stat().st_uid == NOBODY,
+          "the program did not run as nobody")
+    cycling(lab, log)
+    closes(lab, app, window)
+
+
+@scenario
+def no_bus(lab):
+    """As an ordinary user with no system bus, and with one that never
+    answers, the program opens, measures and closes as it would without
+    asking for real-time scheduling."""
+    lab.as_ordinary_user()
+    sim, log = lab.start_sim("--run-time", "7")
+    hung = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    hung.bind(str(lab.workdir / "hung-bus"))
+    hung.listen(16)  # and accepts nothing
+    (lab.workdir / "hung-bus").chmod(0o777)
+    for address in ("unix:path=/nonexistent/system_bus_socket",
+                    f"unix:path={lab.workdir / 'hung-bus'}"):
+        lab.app_env["DBUS_SYSTEM_BUS_ADDRESS"] = address
+        started = time.monotonic()
+        app = lab.start_app()
+        window = lab.find_window(TITLE)
+        opened = time.monotonic() - started
+        check(opened < 5, f"the window took {opened:.1f} s to open with the bus at {address}")
+        cycling(lab, log)
+        # Where the limits let it raise itself, it needs no bus.
+        check(resource.getrlimit(resource.RLIMIT_RTPRIO)[0] > 0
+              or lab.scheduling(app.pid) == (0, 0, 0),
+              f"policy, priority and nice: {lab.scheduling(app.pid)}")
+        closes(lab, app, window)
+
+
+def cycling(lab, log, cycles=10):
+    before = len(log.received("XR"))
+    check(wait_until(lambda: len(log.received("XR")) >= before + cycles, 10),
+          f"only {len(log.received('XR')) - before} cycles in 10 s")
+
+
+def closes(lab, app, window):
+    lab.keys(window, "alt+F4")
+    check(wait_until(lambda: app.poll() is not None, 5), "the program did not end within 5 s")
+    check(app.returncode == 0, f"the program ended with status {app.returncode}")
 
 
 @scenario

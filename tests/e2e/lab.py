@@ -7,7 +7,9 @@ Three namespaces, none joined to the machine's own network:
   far  - a foreign host, on a link of its own to the program's namespace.
 The program reaches nothing but these: its namespace has no default route.
 The namespaces are made as tools/demo.py makes its own (tools/privnet.py),
-so the lab needs no root where user namespaces are allowed.
+so the lab needs no root where user namespaces are allowed. As root it can
+also run the program as an ordinary user, and give it a system bus of its
+own with polkit and rtkit, as a desktop has.
 """
 import ipaddress
 import json
@@ -16,15 +18,25 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from privnet import PrivateNet, Unavailable  # noqa: E402
+from privnet import PrivateNet, Unavailable, hold  # noqa: E402
 
 SKIP_CODE = 77
 PORT = 37829
 FOREIGN_NET = ipaddress.ip_network("172.31.254.0/30")
+NOBODY = 65534
+# The system bus's daemons, as Debian installs them.
+POLKITD, RTKITD = "/usr/lib/polkit-1/polkitd", "/usr/libexec/rtkit-daemon"
+# rtkit's own policy lets only users in an active login session ask.
+POLKIT_RULE = """polkit.addRule(function(action, subject) {
+    if (action.id.indexOf("org.freedesktop.RealtimeKit1.") == 0 && subject.user == "nobody")
+        return polkit.Result.YES;
+});
+"""
 
 
 class Skip(Exception):
@@ -111,6 +123,9 @@ class Lab:
         self.processes = []
         self.net = PrivateNet()
         self.display = None
+        self.app_user = []  # a prefix that runs the program as another user
+        self.app_env = {}  # more of the program's environment
+        self._bus = None  # the holder of the system bus's mount namespace
 
     # --- building and tearing down -------------------------------------------------
 
@@ -167,6 +182,9 @@ class Lab:
         self.processes.clear()
         if self.wine_prefix:
             self.stop_wineserver()
+        if self._bus:
+            self._bus.kill()
+            self._bus.wait()
         self.net.close()
 
     # --- processes -------------------------------------------------------------------
@@ -190,16 +208,25 @@ class Lab:
     def run(self, *cmd, ns, **kw):
         return self.net.run(*cmd, ns=ns, **kw)
 
-    def spawn(self, cmd, log_name, netns=None, env=None):
+    def spawn(self, cmd, log_name, netns=None, env=None, on_bus=False, piped=False):
+        """`cmd` in network namespace `netns`, and with on_bus in the system
+        bus's mount namespace; its output goes to `log_name`, through a pipe
+        where `piped` (rtkit-daemon may write no file)."""
         # The program talks to its compiled-in instrument address at once: it
         # runs only inside a namespace of this lab.
-        if self.app_bin in cmd[:2] and netns not in self.net.names():
+        if self.app_bin in cmd and netns not in self.net.names():
             raise RuntimeError("refusing to start the program outside the lab's namespaces")
-        if netns:
-            cmd = self.net.enter(netns) + list(cmd)
-        log = open(self.workdir / log_name, "wb")
-        process = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT,
-                                   env=env or self.env(), stdin=subprocess.DEVNULL)
+        if netns or on_bus:
+            enter = self.net.enter(netns) or ["nsenter", "--"]
+            if on_bus:
+                enter = enter[:1] + [f"--mount=/proc/{self._bus.pid}/ns/mnt"] + enter[1:]
+            cmd = enter + list(cmd)
+        log = open(self.workdir / log_name, "wb", buffering=0 if piped else -1)
+        process = subprocess.Popen(cmd, stdout=subprocess.PIPE if piped else log,
+                                   stderr=subprocess.STDOUT, env=env or self.env(),
+                                   stdin=subprocess.DEVNULL)
+        if piped:
+            threading.Thread(target=lambda: log.writelines(process.stdout), daemon=True).start()
         self.processes.append(process)
         return process
 
@@ -215,7 +242,58 @@ class Lab:
         return process, log
 
     def start_app(self, name="app"):
-        return self.spawn(self.app_cmd, f"{name}.out", netns=self.ns_app)
+        return self.spawn(self.app_user + self.app_cmd, f"{name}.out", netns=self.ns_app,
+                          env=dict(self.env(), **self.app_env), on_bus=self._bus is not None)
+
+    def as_ordinary_user(self):
+        """The program runs as an ordinary user: nobody where the lab runs as
+        root, with a runtime folder of its own."""
+        if os.geteuid() != 0:
+            return
+        runtime = self.workdir / "runtime-nobody"
+        runtime.mkdir(mode=0o700, exist_ok=True)
+        os.chown(runtime, NOBODY, NOBODY)
+        self.workdir.chmod(0o711)
+        self.app_env["XDG_RUNTIME_DIR"] = str(runtime)
+        self.app_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
+                         "--"]
+
+    def start_system_bus(self):
+        """A system bus with polkit and rtkit, as a desktop has, in a mount
+        namespace where tmpfs hides the machine's /run and polkit's rules,
+        and a rule that lets nobody ask rtkit. The program joins it."""
+        if os.geteuid() != 0:
+            raise Skip("a system bus of the lab's own needs root, and the lab runs as an "
+                       "ordinary user")
+        for tool in ("dbus-daemon", "dbus-send", POLKITD, RTKITD):
+            if not shutil.which(tool):
+                raise Skip(f"{tool} is not installed (./build.sh installs it)")
+        own = os.readlink("/proc/self/ns/mnt")
+        self._bus = hold(["unshare", "--mount", "--propagation", "private"],
+                         lambda pid: os.readlink(f"/proc/{pid}/ns/mnt") != own)
+        inside = ["nsenter", f"--mount=/proc/{self._bus.pid}/ns/mnt", "--"]
+        for folder in ("/run", "/etc/polkit-1/rules.d"):
+            sh(*inside, "mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", folder)
+        sh(*inside, "sh", "-c", "mkdir /run/dbus && cat > /etc/polkit-1/rules.d/50-lab.rules",
+           input=POLKIT_RULE)
+        self.spawn(["dbus-daemon", "--system", "--nofork", "--nopidfile"], "dbus.out",
+                   on_bus=True)
+        if not wait_until(lambda: sh(*inside, "test", "-S", "/run/dbus/system_bus_socket",
+                                     check=False).returncode == 0, 10):
+            raise AssertionError("the lab's system bus did not start")
+        self.spawn([POLKITD, "--no-debug"], "polkitd.out", on_bus=True)
+        self.spawn([RTKITD], "rtkit.out", on_bus=True, piped=True)
+        has_rtkit = [*inside, "dbus-send", "--system", "--print-reply",
+                     "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                     "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.RealtimeKit1"]
+        if not wait_until(lambda: "true" in sh(*has_rtkit, check=False).stdout, 10):
+            raise AssertionError("rtkit did not come onto the lab's system bus")
+
+    def scheduling(self, pid):
+        """The policy (0 normal, 1 FIFO, 2 round-robin), real-time priority
+        and nice level of process `pid`'s main thread."""
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        return int(fields[38]), int(fields[37]), int(fields[16])
 
     def app_output(self, name="app"):
         return (self.workdir / f"{name}.out").read_text(errors="replace")
