@@ -107,11 +107,12 @@ class SimLog:
 
 class Lab:
     def __init__(self, app_bin, sim_bin, instrument, workdir, wine_prefix=None):
-        self.app_bin = str(app_bin)
+        # Absolute: entering a mount namespace starts in its root folder.
+        self.app_bin = str(Path(app_bin).resolve())
         # A Windows build runs under Wine, with a prefix of its own.
         self.wine_prefix = str(Path(wine_prefix).resolve()) if wine_prefix else None
         self.app_cmd = ["wine", self.app_bin] if wine_prefix else [self.app_bin]
-        self.sim_bin = str(sim_bin)
+        self.sim_bin = str(Path(sim_bin).resolve())
         self.instrument = ipaddress.ip_address(instrument)
         self.workdir = Path(workdir)
         self.ns_app, self.ns_sim, self.ns_far = "app", "sim", "far"
