@@ -22,11 +22,11 @@ esac
 # Building and running the program; python3 and iproute2 for the demo.
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core python3 iproute2)
 # The tests: the end-to-end lab's display and OCR, its system bus with polkit
-# and rtkit, the fuzzers, the install and package checks, the Windows cross
+# and rtkit, an X11 session bus starter to keep the demo from, the fuzzers, the install and package checks, the Windows cross
 # build, its MSI and Wine, a Debian 13 root; cyclictest for the benchmarks.
 if [ "$action" = test ]; then
   packages+=(xvfb xauth x11-utils xdotool openbox imagemagick tesseract-ocr
-             dbus-daemon dbus-bin polkitd rtkit rt-tests
+             dbus-daemon dbus-bin dbus-x11 polkitd rtkit rt-tests
              clang libclang-rt-dev desktop-file-utils appstream dpkg-dev lintian
              g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 fonts-wine
              wixl msitools mmdebstrap)
@@ -54,11 +54,15 @@ fi
 # shellcheck disable=SC2086
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-}
 cmake --build "$build_dir" -j"$(nproc)"
-# Built through sudo, the build stays the invoking user's, so that their own
-# next ./build.sh can write to it.
-if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID:-}" ]; then
-  chown -R "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$build_dir"
-fi
+# Built and tested through sudo, the build folder stays the invoking user's
+# (the tests write theirs, the Windows build and its Wine prefix into it), so
+# that their own next ./build.sh can write to it.
+give_back() {
+  if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID:-}" ]; then
+    chown -R "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$build_dir"
+  fi
+}
+give_back
 
 case "$action" in
   run)
@@ -69,5 +73,9 @@ case "$action" in
       exec "$build_dir/app/vantrel-speedtest"
     fi
     exec python3 tools/demo.py --build "$build_dir" ;;
-  test) cd "$build_dir" && exec ctest --output-on-failure --timeout 600 ;;
+  test)
+    status=0
+    (cd "$build_dir" && ctest --output-on-failure --timeout 600) || status=$?
+    give_back
+    exit "$status" ;;
 esac

@@ -12,34 +12,55 @@ build=$(realpath "$1")
 skip() { echo "SKIP: $*"; exit 77; }
 
 . /etc/os-release
-[ "${ID:-}" = debian ] && [ "${VERSION_ID%%.*}" -ge 13 ] 2>/dev/null &&
-  skip "this is Debian ${VERSION_ID}: the suite already runs here natively"
+# Testing and unstable carry no VERSION_ID; both come after 13.
+if [ "${ID:-}" = debian ] && { [ -z "${VERSION_ID:-}" ] || [ "${VERSION_ID%%.*}" -ge 13 ]; }; then
+  skip "this is Debian ${VERSION_ID:-${VERSION_CODENAME:-testing}}: the suite already runs here natively"
+fi
 [ "$(id -u)" -eq 0 ] || skip "needs root to make and enter a Debian 13 root"
-for tool in mmdebstrap unshare chroot cpack; do
+for tool in mmdebstrap unshare chroot cpack apt-get; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (./build.sh test installs it)"
 done
 
-cache=${VANTREL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vantrel-speedtest}/debian13
+# Root runs what is in the cached root: it must be a folder no one else
+# could have written, up to /, or root's own one in /var/cache is used.
+trusted() {
+  local path=$1
+  while :; do
+    [ "$(stat -c %u "$path")" -eq 0 ] && [ $((0$(stat -c %a "$path") & 022)) -eq 0 ] || return 1
+    [ "$path" = / ] && return 0
+    path=$(dirname "$path")
+  done
+}
+cache=${VANTREL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vantrel-speedtest}
+mkdir -p "$cache"
+trusted "$(realpath "$cache")" || cache=/var/cache/vantrel-speedtest
+cache=$cache/debian13
 root=$cache/root archives=$cache/archives
 mkdir -p "$archives"
+chmod 755 "$cache"
 # A root made before it came with umount (for pivot_root below) is made anew.
 [ -x "$root/usr/bin/umount" ] || rm -f "$root/.made"
 if [ ! -e "$root/.made" ]; then
-  rm -rf "$root"
+  rm -rf --one-file-system "$root"
   echo "Making a Debian 13 root in $root"
-  mirror=http://deb.debian.org/debian
+  # From the Debian mirrors this machine's apt uses, whatever they are.
+  targets=$(apt-get indextargets --format '$(LABEL) $(CODENAME) $(REPO_URI)' 'Identifier: Packages' | sort -u)
+  mirror=$(awk '$1 == "Debian" && $2 !~ /-/ { print $3; exit }' <<<"$targets")
+  security=$(awk '$1 == "Debian-Security" { print $3; exit }' <<<"$targets")
+  [ -n "$mirror" ] || skip "this machine's apt names no Debian mirror to make a Debian 13 root from"
+  sources=("deb ${mirror%/} trixie main" "deb ${mirror%/} trixie-updates main")
+  [ -z "$security" ] || sources+=("deb ${security%/} trixie-security main")
   mmdebstrap --variant=apt --include=git,ca-certificates,mount --skip=essential/unlink \
     --setup-hook='mkdir -p "$1"/var/cache/apt/archives' \
     --setup-hook="sync-in $archives /var/cache/apt/archives" \
     --customize-hook="sync-out /var/cache/apt/archives $archives" \
-    trixie "$root" "deb $mirror trixie main" "deb $mirror trixie-updates main" \
-    "deb $mirror-security trixie-security main" >"$cache/mmdebstrap.log" 2>&1 ||
-    { tail -5 "$cache/mmdebstrap.log"; rm -rf "$root"; skip "cannot make a Debian 13 root (no network to Debian's mirror?)"; }
+    trixie "$root" "${sources[@]}" >"$cache/mmdebstrap.log" 2>&1 ||
+    { tail -5 "$cache/mmdebstrap.log"; rm -rf --one-file-system "$root"; skip "cannot make a Debian 13 root (no network to the mirror?)"; }
   touch "$root/.made"
 fi
 
 # A fresh copy of the checkout, as git sees it, and of ../shared beside it.
-rm -rf "$root/work"
+rm -rf --one-file-system "$root/work"
 mkdir -p "$root/work/main" "$root/work/deb"
 (cd "$src" && git ls-files -coz --exclude-standard | tar --null -T - -cf -) | tar -C "$root/work/main" -xf -
 [ -d "$src/../shared" ] && cp -a "$src/../shared" "$root/work/shared"

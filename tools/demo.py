@@ -18,7 +18,7 @@ import sys
 import threading
 from pathlib import Path
 
-from privnet import PrivateNet, Unavailable, built_instrument
+from privnet import PrivateNet, Unavailable, _die_with_parent, built_instrument
 
 REAL_RUN = "CMAKE_ARGS=-DVANTREL_INSTRUMENT_ADDRESS=<its address> ./build.sh run"
 AS_ROOT = "sudo --preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,XDG_RUNTIME_DIR ./build.sh run"
@@ -68,6 +68,8 @@ def main():
             return run(net, app, sim, built_instrument(args.build), processes)
         except Unavailable as why:
             return fail(f"{why}. Nothing was started. As root: {AS_ROOT}")
+        except subprocess.CalledProcessError as failed:
+            return fail(f"{' '.join(failed.cmd)}: {(failed.stderr or '').strip() or failed}")
         except KeyboardInterrupt:
             return 130
         finally:
@@ -90,7 +92,7 @@ def run(net, app, sim, instrument, processes):
 
     simulator = subprocess.Popen(net.enter("sim") + [
         str(sim), "--address", instrument, "--run-time", "20-60", "--delay", "2"],
-        stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, preexec_fn=_die_with_parent)
     processes.append(simulator)
     first = simulator.stderr.readline()
     if "listening" not in first:
@@ -100,7 +102,14 @@ def run(net, app, sim, instrument, processes):
     print(f"Demo: no instrument address was set, so the program talks to a simulated "
           f"instrument at {instrument} in private network namespaces (close the window or "
           f"press Ctrl+C to end). For a real instrument: {REAL_RUN}", flush=True)
-    program = subprocess.Popen(net.enter("app") + [str(app)], stdin=subprocess.DEVNULL)
+    env = dict(os.environ)
+    # Without a session bus, libdbus would start one for the program through
+    # X11 (dbus-launch --autolaunch), which would outlive the demo in its
+    # namespaces; a desktop's own bus is kept.
+    env.setdefault("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/no-session-bus")
+    # Both die with the demo, even one that is killed.
+    program = subprocess.Popen(net.enter("app") + [str(app)], stdin=subprocess.DEVNULL, env=env,
+                               preexec_fn=_die_with_parent)
     processes.append(program)
     return program.wait()
 

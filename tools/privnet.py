@@ -104,6 +104,21 @@ class PrivateNet:
     def names(self):
         return list(self._holders)
 
+    def leftovers(self):
+        """Processes in these namespaces other than their holders: what was
+        started in them and is still running."""
+        nets = {_net_of(h.pid) for h in self._holders.values() if h.poll() is None}
+        holders = {h.pid for h in self._holders.values()}
+        found = []
+        for proc in Path("/proc").iterdir():
+            if proc.name.isdigit() and int(proc.name) not in holders:
+                try:
+                    if os.readlink(proc / "ns" / "net") in nets:
+                        found.append(int(proc.name))
+                except OSError:  # gone, or another user's
+                    pass
+        return found
+
     def pid(self, ns):
         return self._holders[ns].pid
 
@@ -124,6 +139,11 @@ class PrivateNet:
             self.run("ip", "link", "set", dev, "up", ns=ns)
 
     def close(self):
+        for pid in self.leftovers():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
         holders = list(self._holders.values()) + ([self._user] if self._user else [])
         for holder in holders:
             holder.kill()

@@ -324,7 +324,10 @@ def demo(lab):
             path.chmod(path.stat().st_mode | 0o005)
     runtime = home / "runtime"
     runtime.mkdir(mode=0o700)
-    env = dict(lab.env(), XDG_RUNTIME_DIR=str(runtime))
+    # A home of its own, as a person has: there libdbus can start a session
+    # bus through X11 (dbus-launch), which the demo must keep from outliving it.
+    env = dict(lab.env(), XDG_RUNTIME_DIR=str(runtime), HOME=str(runtime))
+    env.pop("DBUS_SESSION_BUS_ADDRESS")
     if os.geteuid() == 0:
         os.chown(runtime, NOBODY, NOBODY)
         as_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]

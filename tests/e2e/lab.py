@@ -23,7 +23,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from privnet import PrivateNet, Unavailable, hold  # noqa: E402
+from privnet import PrivateNet, Unavailable, _die_with_parent, hold  # noqa: E402
 
 SKIP_CODE = 77
 PORT = 37829
@@ -138,8 +138,10 @@ class Lab:
             raise
         return self
 
-    def __exit__(self, *exc):
-        self.down()
+    def __exit__(self, kind, *exc):
+        left = self.down()
+        if left and kind is None:
+            raise AssertionError(f"processes left in the lab's namespaces: {left}")
 
     def up(self):
         if self.wine_prefix and not shutil.which("wine"):
@@ -172,6 +174,8 @@ class Lab:
                               env=self.env()).returncode == 0, 3)
 
     def down(self):
+        """Ends what the lab started; returns what was still running in its
+        namespaces after that, which it then kills."""
         for process in reversed(self.processes):
             if process.poll() is None:
                 process.send_signal(signal.SIGTERM)
@@ -186,14 +190,24 @@ class Lab:
         if self._bus:
             self._bus.kill()
             self._bus.wait()
+        left = []
+        for pid in self.net.leftovers():
+            try:
+                left.append(Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].decode())
+            except OSError:
+                pass
         self.net.close()
+        return left
 
     # --- processes -------------------------------------------------------------------
 
     def env(self):
         env = dict(os.environ)
         env.pop("QT_QPA_PLATFORM", None)
-        env.update({"DISPLAY": self.display or "", "XDG_RUNTIME_DIR": str(self.workdir)})
+        env.update({"DISPLAY": self.display or "", "XDG_RUNTIME_DIR": str(self.workdir),
+                    # No session bus: without an address, libdbus would start one
+                    # through X11 (dbus-launch --autolaunch), which outlives the lab.
+                    "DBUS_SESSION_BUS_ADDRESS": f"unix:path={self.workdir}/no-session-bus"})
         if self.wine_prefix:
             env.update({"WINEPREFIX": self.wine_prefix, "WINEDEBUG": "-all"})
             env.pop("WINEPATH", None)  # the program finds its DLLs beside it
@@ -225,7 +239,7 @@ class Lab:
         log = open(self.workdir / log_name, "wb", buffering=0 if piped else -1)
         process = subprocess.Popen(cmd, stdout=subprocess.PIPE if piped else log,
                                    stderr=subprocess.STDOUT, env=env or self.env(),
-                                   stdin=subprocess.DEVNULL)
+                                   stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         if piped:
             threading.Thread(target=lambda: log.writelines(process.stdout), daemon=True).start()
         self.processes.append(process)
