@@ -187,9 +187,7 @@ def second_copy(lab):
 def closed_by_person(lab):
     app, window, log = start(lab)
     check(wait_until(lambda: len(log.received("XR")) >= 2, 10), "no cycles")
-    lab.keys(window, "alt+F4")
-    check(wait_until(lambda: app.poll() is not None, 10), "the program did not end on close")
-    check(app.returncode == 0, f"the program ended with status {app.returncode}")
+    closes(lab, app, window)
     check(lab.port_is_free_in_app(), "port 37829 is not free right after the program ended")
 
 
@@ -303,7 +301,7 @@ def cycling(lab, log, cycles=10):
 
 def closes(lab, app, window):
     lab.keys(window, "alt+F4")
-    check(wait_until(lambda: app.poll() is not None, 5), "the program did not end within 5 s")
+    check(wait_until(lambda: app.poll() is not None, 10), "the program did not end within 10 s")
     check(app.returncode == 0, f"the program ended with status {app.returncode}")
 
 
