@@ -7,9 +7,13 @@
 
 #include <atomic>
 #include <csignal>
+#include <optional>
+#include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +62,44 @@ RealtimeLimits ownLimits()
     else if (::getrlimit(RLIMIT_NICE, &limit) == 0)
         limits.niceFloor = 20 - int(std::min<rlim_t>(limit.rlim_cur, 40));
     return limits;
+}
+
+// Whether the system bus answers at all. One that takes connections and never
+// replies would hold Qt's D-Bus thread for as long as libdbus waits (25 s),
+// and with it every other user of D-Bus in the program, the window's own
+// (accessibility, the desktop's theme) among them. So it is asked first,
+// briefly, in the way every client begins.
+bool systemBusAnswers()
+{
+    QByteArray address = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address.isEmpty())
+        address = "unix:path=/var/run/dbus/system_bus_socket";
+    address = address.left(address.indexOf(';'));
+    if (!address.startsWith("unix:"))
+        return true; // another transport: left to libdbus
+    QByteArray path;
+    for (const QByteArray &pair : address.mid(5).split(','))
+        if (pair.startsWith("path="))
+            path = pair.mid(5);
+    sockaddr_un bus {};
+    bus.sun_family = AF_UNIX;
+    if (path.isEmpty() || std::size_t(path.size()) >= sizeof bus.sun_path)
+        return path.isEmpty(); // an abstract socket, say: left to libdbus
+    std::copy(path.begin(), path.end(), bus.sun_path);
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const QByteArray hello
+        = QByteArray(1, '\0') + "AUTH EXTERNAL " + QByteArray::number(::getuid()).toHex() + "\r\n";
+    char reply[64] {};
+    pollfd answer {fd, POLLIN, 0};
+    const bool answered = ::connect(fd, reinterpret_cast<const sockaddr *>(&bus), sizeof bus) == 0
+        && ::write(fd, hello.constData(), std::size_t(hello.size())) == hello.size()
+        && ::poll(&answer, 1, 1000) == 1 && ::read(fd, reply, sizeof reply - 1) > 3
+        && QByteArray(reply).startsWith("OK ");
+    ::close(fd);
+    return answered;
 }
 
 const QString rtkitService = QStringLiteral("org.freedesktop.RealtimeKit1");
@@ -132,16 +174,18 @@ QThread *raiseThreadPriority()
     // it waiting; the thread measuring must never wait on it.
     QThread *asker = QThread::create([tid, limits]() mutable {
         const QString name = QStringLiteral("vantrel-realtime");
-        {
-            QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, name);
-            if (bus.isConnected())
-                limits.rtkit = rtkitLimits(bus);
-            for (const RealtimeStep &step : realtimeSteps(limits)) {
-                if (step.way != RealtimeStep::Way::Scheduler
-                    && take(step, tid, bus.isConnected() ? &bus : nullptr))
-                    break;
-            }
+        std::optional<QDBusConnection> bus;
+        if (systemBusAnswers()) {
+            bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, name);
+            if (bus->isConnected())
+                limits.rtkit = rtkitLimits(*bus);
         }
+        for (const RealtimeStep &step : realtimeSteps(limits)) {
+            if (step.way != RealtimeStep::Way::Scheduler
+                && take(step, tid, bus && bus->isConnected() ? &*bus : nullptr))
+                break;
+        }
+        bus.reset();
         QDBusConnection::disconnectFromBus(name);
     });
     QObject::connect(asker, &QThread::finished, asker, &QObject::deleteLater);

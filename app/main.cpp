@@ -36,9 +36,9 @@ int main(int argc, char *argv[])
 
     window.show();
     const int status = app.exec();
-    // A system bus that never answers holds Qt's D-Bus thread for as long
-    // as its call waits, and the process's end with it; nothing is left
-    // to do that needs either.
+    // A system bus that stops answering once asked holds Qt's D-Bus thread
+    // for as long as its call waits, and the process's end with it; nothing
+    // is left to do that needs either.
     if (askingForRealtime && askingForRealtime->isRunning())
         std::_Exit(status);
     return status;

@@ -58,18 +58,21 @@ def wait_until(predicate, timeout, step=0.05):
 
 
 def start_xvfb(spawn, first):
-    """Starts Xvfb through `spawn(cmd)` on the first free display number
-    from `first` on, and returns the display's name once it is up."""
+    """Starts Xvfb through `spawn(cmd)`, which returns its process, on the
+    first free display number from `first` on, and returns the display's
+    name once it is up. A number whose abstract socket is taken (by a
+    display in this network namespace that another /tmp hides) makes Xvfb
+    end at once: the next number is tried."""
     for number in range(first, first + 100):
-        if not Path(f"/tmp/.X11-unix/X{number}").exists() and \
-                not Path(f"/tmp/.X{number}-lock").exists():
-            break
-    else:
-        raise Skip("no free X display number")
-    spawn(["Xvfb", f":{number}", "-screen", "0", "800x600x24", "-nolisten", "tcp"])
-    if not wait_until(lambda: Path(f"/tmp/.X11-unix/X{number}").exists(), 10):
-        raise Skip("Xvfb did not start")
-    return f":{number}"
+        if Path(f"/tmp/.X11-unix/X{number}").exists() or Path(f"/tmp/.X{number}-lock").exists():
+            continue
+        xvfb = spawn(["Xvfb", f":{number}", "-screen", "0", "800x600x24", "-nolisten", "tcp"])
+        if wait_until(lambda: Path(f"/tmp/.X11-unix/X{number}").exists() or
+                      xvfb.poll() is not None, 10) and xvfb.poll() is None:
+            return f":{number}"
+        if xvfb.poll() is None:
+            raise Skip("Xvfb did not start")
+    raise Skip("no free X display number")
 
 
 class SimLog:

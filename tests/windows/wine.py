@@ -119,8 +119,10 @@ def unit(args):
         # Offscreen, Qt on Windows has no fonts: the Windows platform on a
         # display shows what a person would see. Wine passes no QT_ variable,
         # so the platform cannot be chosen that way anyway.
-        env["DISPLAY"] = start_xvfb(lambda cmd: xvfb.append(subprocess.Popen(
-            cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)), first=200)
+        def spawn(cmd):
+            xvfb.append(subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            return xvfb[-1]
+        env["DISPLAY"] = start_xvfb(spawn, first=200)
         with tempfile.TemporaryDirectory() as tmp:
             # Wine sends a test's standard output to its own console.
             out = Path(tmp) / "out.txt"
