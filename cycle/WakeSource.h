@@ -11,11 +11,12 @@
 //    and that lies a whole number of steps after it; a source that takes a
 //    relative time counts from `nowNs`, so it never has to round.
 //  - cancel() is only called while a request is set.
-//  - woke() comes once for a request, never before its time. A source may
-//    also emit it for a request that was replaced or cancelled after its
-//    wake-up was already on its way through the event loop (a stale
-//    wake-up), or before the time asked for where the platform wakes early:
-//    IntervalTimer tells both from a real wake-up by the time.
+//  - woke() comes once for a request, at its time or after, or up to one
+//    step early where the platform's timer keeps its own clock (Qt's on
+//    Windows). A source may also emit it for a request that was replaced or
+//    cancelled after its wake-up was already on its way through the event
+//    loop (a stale wake-up). IntervalTimer tells both from a real wake-up
+//    by the time.
 //  - stepNs() is the resolution of a request: 1 for a timer set to the
 //    nanosecond, 100 for Windows' 100-nanosecond units, 1 ms for Qt's timer
 //    interface. A timer that the platform keeps coarser than it was set and

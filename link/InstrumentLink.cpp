@@ -3,6 +3,7 @@
 #include "SourceFilter.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -20,6 +21,11 @@ InstrumentLink::InstrumentLink(const LinkPorts &ports, QObject *parent)
     , m_socket(new QUdpSocket(this))
     , m_ports(ports)
 {
+    // The instrument is on the local network: its datagrams never go through
+    // a proxy, and the system's proxy settings are not even asked for (where
+    // Qt asks libproxy, that waits on the system bus, with no end if the bus
+    // never answers).
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     // readyRead comes once for however many datagrams are waiting.
     connect(m_socket, &QUdpSocket::readyRead, this, &InstrumentLink::drainPending);
 }

@@ -238,7 +238,8 @@ void TestIntervalTimer::realSourceKeepsTheContract()
     source->wakeAt(at, now);
     QVERIFY(woke.wait(5000));
     const qint64 wokeAt = steadyNow().count();
-    QVERIFY2(wokeAt >= at,
+    // Never early, or by one step at the most (the contract).
+    QVERIFY2(wokeAt >= at - step,
              qPrintable(QStringLiteral("woke %1 us early").arg((at - wokeAt) / 1000)));
     QVERIFY(!woke.wait(100));
     QCOMPARE(woke.size(), 1);
