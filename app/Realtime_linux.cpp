@@ -22,13 +22,20 @@ namespace {
 // handed nothing else.
 std::atomic<pid_t> raisedThread {0};
 
+// Normal scheduling, and threads the process starts later, and any
+// process, begin at normal priority again.
+bool resetOnFork(pid_t tid)
+{
+    const sched_param normal {};
+    return ::sched_setscheduler(tid, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal) == 0;
+}
+
 // RLIMIT_RTTIME's soft limit: the thread ran for half the burst it may
 // without sleeping. It goes back to normal scheduling and goes on
 // measuring; the hard limit, which would kill it, is never reached.
 void backToNormal(int)
 {
-    const sched_param normal {};
-    ::sched_setscheduler(raisedThread.load(), SCHED_OTHER | SCHED_RESET_ON_FORK, &normal);
+    resetOnFork(raisedThread.load());
 }
 
 bool limitBursts(qint64 hardUs)
@@ -41,14 +48,6 @@ bool limitBursts(qint64 hardUs)
     action.sa_flags = SA_RESTART;
     const rlimit limit {rlim_t(hardUs / 2), rlim_t(hardUs)};
     return ::sigaction(SIGXCPU, &action, nullptr) == 0 && ::setrlimit(RLIMIT_RTTIME, &limit) == 0;
-}
-
-// Threads the process starts later, and any process, begin at normal
-// priority again.
-bool resetOnFork(pid_t tid)
-{
-    const sched_param normal {};
-    return ::sched_setscheduler(tid, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal) == 0;
 }
 
 RealtimeLimits ownLimits()

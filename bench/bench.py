@@ -41,8 +41,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 from e2e import (CYCLE_TIME, RUN_AVG, TITLE, WAIT_TEXT, set_wait)  # noqa: E402
-from lab import Lab, Skip, SKIP_CODE, wait_until  # noqa: E402
-from privnet import _die_with_parent, built_instrument  # noqa: E402  (lab puts tools/ on the path)
+from lab import Lab, Skip, SKIP_CODE, scheduling, wait_until  # noqa: E402
+from privnet import die_with_parent, built_instrument  # noqa: E402  (lab puts tools/ on the path)
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "windows"))
 from wine import make_prefix  # noqa: E402
@@ -140,7 +140,7 @@ POLICIES = {0: "normal", 1: "FIFO", 2: "round-robin", 3: "batch", 5: "idle"}
 
 def busy(count):
     """`count` processes that keep a core each busy, and die with this one."""
-    return [subprocess.Popen(["yes"], stdout=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+    return [subprocess.Popen(["yes"], stdout=subprocess.DEVNULL, preexec_fn=die_with_parent)
             for _ in range(count)]
 
 
@@ -173,7 +173,7 @@ def bench(lab, args):
         process.kill()
         process.wait()
     # After the busy stretch: a thread sent back to normal shows here.
-    policy, priority, nice = lab.scheduling(run.app.pid)
+    policy, priority, nice = scheduling(run.app.pid)
     scheduled = f"{POLICIES.get(policy, policy)}, priority {priority}, nice {nice}"
 
     # Measurement error: the cycle time on screen against the simulator's

@@ -23,7 +23,6 @@ constexpr qint64 minLeadNs = 50'000;
 constexpr qint64 minSpinNs = 500'000;
 constexpr qint64 maxSpinNs = 2'000'000;
 constexpr qint64 leadMarginNs = 50'000;
-constexpr qint64 nsPerMs = 1'000'000;
 
 WakeSource *platformWakeSource(QObject *parent)
 {
@@ -63,7 +62,7 @@ void IntervalTimer::restart()
 {
     if (isArmed()) {
         const qint64 nowNs = now();
-        m_deadlineNs = nowNs + qint64(m_interval) * nsPerMs;
+        m_deadlineNs = nowNs + periodNs();
         request(nowNs);
     } else if (m_requested) {
         m_requested = false;
@@ -81,7 +80,7 @@ IntervalTimer::Spin IntervalTimer::spin() const
     std::nth_element(recent.begin(), recent.begin() + middle, recent.end());
     const qint64 bound = std::clamp(2 * qint64(recent[middle]), minSpinNs, maxSpinNs);
     std::nth_element(recent.begin(), recent.begin() + 1, recent.end(), std::greater<>());
-    const qint64 halfInterval = qint64(m_interval) * nsPerMs / 2;
+    const qint64 halfInterval = periodNs() / 2;
     return {std::min(std::clamp(recent[1] + leadMarginNs, minLeadNs, bound), halfInterval),
             std::min(bound + m_source->stepNs(), halfInterval)};
 }
@@ -131,10 +130,9 @@ void IntervalTimer::fire()
     while (nowNs < m_deadlineNs)
         nowNs = now();
     // Periods missed while the loop was busy fire once.
-    const qint64 period = qint64(m_interval) * nsPerMs;
-    m_deadlineNs += period;
+    m_deadlineNs += periodNs();
     if (m_deadlineNs <= nowNs)
-        m_deadlineNs = nowNs + period;
+        m_deadlineNs = nowNs + periodNs();
     emit timeout();
     // The next period is asked for only if the handler left the timer
     // running and did not set it itself: most handlers switch it off.

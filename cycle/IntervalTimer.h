@@ -48,6 +48,7 @@ signals:
 private:
     bool isArmed() const { return m_enabled && m_interval > 0; }
     qint64 now() const { return m_clock().count(); }
+    qint64 periodNs() const { return qint64(m_interval) * 1'000'000; }
     void restart();
     void request(qint64 nowNs);
     void onWake();

@@ -30,6 +30,7 @@ private:
     {
         return window->findChild<QLabel *>(QString::fromLatin1(name))->text();
     }
+    const MeasurementCycle *cycle() const { return window->findChild<MeasurementCycle *>(); }
 
     std::unique_ptr<formVantrel> window;
     int runSteps = 0; // each run step reads the clock once
@@ -83,8 +84,7 @@ void TestArrivals::arrivals()
     QCOMPARE(label("lblRunTime"), runTime);
     QCOMPARE(window->rxBufferSize(), 0);
     if (runSteps > 0)
-        QVERIFY(!window->findChild<MeasurementCycle *>()->gotTimer()
-                && !window->findChild<MeasurementCycle *>()->gotCounters());
+        QVERIFY(!cycle()->gotTimer() && !cycle()->gotCounters());
 }
 
 void TestArrivals::runTimeAverageIsFloored()
@@ -108,8 +108,7 @@ void TestArrivals::onlyCountersLeavesTheCycleWaiting()
 {
     window->Sock_DataArrival(countersReply());
     window->Sock_DataArrival(countersReply());
-    QVERIFY(window->findChild<MeasurementCycle *>()->gotCounters());
-    QVERIFY(!window->findChild<MeasurementCycle *>()->gotTimer());
+    QVERIFY(cycle()->gotCounters() && !cycle()->gotTimer());
     QCOMPARE(runSteps, 0);
     QCOMPARE(label("lblRunTime"), QStringLiteral("???"));
 }

@@ -123,28 +123,29 @@ void TestCycle::cycleTimesAreFlooredMilliseconds()
 {
     std::chrono::nanoseconds now = 5h;
     formVantrel window(offlineEndpoint(), [&] { return now; });
+    auto *cycle = window.findChild<MeasurementCycle *>();
     auto *latest = window.findChild<QLabel *>("lblCycleTime");
     auto *average = window.findChild<QLabel *>("lblCycleTimeAvg");
 
     // The first run step has no cycle before it: it only starts the clock.
-    window.findChild<MeasurementCycle *>()->tmrRun_Timer();
+    cycle->tmrRun_Timer();
     QCOMPARE(latest->text(), QStringLiteral("???"));
     QCOMPARE(average->text(), QStringLiteral("???"));
 
     now += 120999us;
-    window.findChild<MeasurementCycle *>()->tmrRun_Timer();
+    cycle->tmrRun_Timer();
     QCOMPARE(latest->text(), QStringLiteral("120"));
     QCOMPARE(average->text(), QStringLiteral("120"));
 
     now += 125ms + 1us;
-    window.findChild<MeasurementCycle *>()->tmrRun_Timer();
+    cycle->tmrRun_Timer();
     QCOMPARE(latest->text(), QStringLiteral("125"));
     QCOMPARE(average->text(), QStringLiteral("122"));
 
     // Reset zeroes the figure, not the cycle under way.
     window.cmdReset_Click();
     now += 7ms;
-    window.findChild<MeasurementCycle *>()->tmrRun_Timer();
+    cycle->tmrRun_Timer();
     QCOMPARE(latest->text(), QStringLiteral("7"));
     QCOMPARE(average->text(), QStringLiteral("7"));
 }
@@ -154,9 +155,10 @@ void TestCycle::longHaltShowsItsFullLength()
     // Across midnight and after hours of halt: a monotonic clock knows no day.
     std::chrono::nanoseconds now = 23h + 59min + 59s;
     formVantrel window(offlineEndpoint(), [&] { return now; });
-    window.findChild<MeasurementCycle *>()->tmrRun_Timer();
+    auto *cycle = window.findChild<MeasurementCycle *>();
+    cycle->tmrRun_Timer();
     now += 30h + 250us;
-    window.findChild<MeasurementCycle *>()->tmrRun_Timer();
+    cycle->tmrRun_Timer();
     QCOMPARE(window.findChild<QLabel *>("lblCycleTime")->text(), QStringLiteral("108000000"));
 }
 

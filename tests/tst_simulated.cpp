@@ -114,8 +114,8 @@ void TestSimulated::lostReplyStopsTheCycleForGood()
     QTest::qWait(500);
     // The 20th cycle lost its timer reply: nothing times out or retries.
     QCOMPARE(cycles.size(), 19);
-    QVERIFY(window->findChild<MeasurementCycle *>()->gotCounters());
-    QVERIFY(!window->findChild<MeasurementCycle *>()->gotTimer());
+    const auto *cycle = window->findChild<MeasurementCycle *>();
+    QVERIFY(cycle->gotCounters() && !cycle->gotTimer());
     window->close();
     sim.terminate();
     QVERIFY(sim.waitForFinished(10000));

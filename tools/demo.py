@@ -18,7 +18,7 @@ import sys
 import threading
 from pathlib import Path
 
-from privnet import PrivateNet, Unavailable, _die_with_parent, built_instrument
+from privnet import PrivateNet, Unavailable, die_with_parent, built_instrument
 
 REAL_RUN = "CMAKE_ARGS=-DVANTREL_INSTRUMENT_ADDRESS=<its address> ./build.sh run"
 AS_ROOT = "sudo --preserve-env=DISPLAY,XAUTHORITY,WAYLAND_DISPLAY,XDG_RUNTIME_DIR ./build.sh run"
@@ -92,7 +92,7 @@ def run(net, app, sim, instrument, processes):
 
     simulator = subprocess.Popen(net.enter("sim") + [
         str(sim), "--address", instrument, "--run-time", "20-60", "--delay", "2"],
-        stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, preexec_fn=_die_with_parent)
+        stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, preexec_fn=die_with_parent)
     processes.append(simulator)
     first = simulator.stderr.readline()
     if "listening" not in first:
@@ -109,7 +109,7 @@ def run(net, app, sim, instrument, processes):
     env.setdefault("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/no-session-bus")
     # Both die with the demo, even one that is killed.
     program = subprocess.Popen(net.enter("app") + [str(app)], stdin=subprocess.DEVNULL, env=env,
-                               preexec_fn=_die_with_parent)
+                               preexec_fn=die_with_parent)
     processes.append(program)
     return program.wait()
 

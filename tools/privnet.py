@@ -23,7 +23,7 @@ class Unavailable(Exception):
     """No private network can be made here; the text says why."""
 
 
-def _die_with_parent():
+def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
@@ -45,7 +45,7 @@ def hold(cmd, ready):
     once `ready(its pid)` holds: a namespace made by `cmd` is then held."""
     holder = subprocess.Popen(cmd + ["sleep", "infinity"], stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                              preexec_fn=_die_with_parent)
+                              preexec_fn=die_with_parent)
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline and holder.poll() is None:
         try:

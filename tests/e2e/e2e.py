@@ -20,10 +20,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from lab import Lab, Skip, SKIP_CODE, sh, wait_until
+from lab import NOBODY, Lab, Skip, SKIP_CODE, scheduling, sh, wait_until
 
 ROOT = Path(__file__).resolve().parents[2]
-NOBODY = 65534
 SCHED_RR = 2
 
 TITLE = "Vantrel SPEED TEST"
@@ -257,9 +256,9 @@ def realtime_rtkit(lab):
     lab.start_system_bus()
     lab.as_ordinary_user()
     app, window, log = start(lab, "--run-time", "7")
-    check(wait_until(lambda: lab.scheduling(app.pid)[0] == SCHED_RR, 10),
-          f"policy, priority and nice: {lab.scheduling(app.pid)}, not round-robin")
-    check(lab.scheduling(app.pid)[1] == 10, f"real-time priority {lab.scheduling(app.pid)[1]}")
+    check(wait_until(lambda: scheduling(app.pid)[0] == SCHED_RR, 10),
+          f"policy, priority and nice: {scheduling(app.pid)}, not round-robin")
+    check(scheduling(app.pid)[1] == 10, f"real-time priority {scheduling(app.pid)[1]}")
     check(os.geteuid() != 0 or Path(f"/proc/{app.pid}").stat().st_uid == NOBODY,
           "the program did not run as nobody")
     cycling(lab, log)
@@ -288,8 +287,8 @@ def no_bus(lab):
         cycling(lab, log)
         # Where the limits let it raise itself, it needs no bus.
         check(resource.getrlimit(resource.RLIMIT_RTPRIO)[0] > 0
-              or lab.scheduling(app.pid) == (0, 0, 0),
-              f"policy, priority and nice: {lab.scheduling(app.pid)}")
+              or scheduling(app.pid) == (0, 0, 0),
+              f"policy, priority and nice: {scheduling(app.pid)}")
         closes(lab, app, window)
 
 
@@ -316,19 +315,15 @@ def demo(lab):
                        (build / "CMakeCache.txt", "build")):
         (home / to).mkdir(parents=True, exist_ok=True)
         shutil.copy2(source, home / to)
-    as_user = []
     if os.geteuid() == 0:
         for path in [lab.workdir, *lab.workdir.rglob("*")]:
             path.chmod(path.stat().st_mode | 0o005)
-    runtime = home / "runtime"
-    runtime.mkdir(mode=0o700)
+    runtime = lab.as_ordinary_user()
     # A home of its own, as a person has: there libdbus can start a session
     # bus through X11 (dbus-launch), which the demo must keep from outliving it.
     env = dict(lab.env(), XDG_RUNTIME_DIR=str(runtime), HOME=str(runtime))
     env.pop("DBUS_SESSION_BUS_ADDRESS")
-    if os.geteuid() == 0:
-        os.chown(runtime, NOBODY, NOBODY)
-        as_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"]
+    as_user = lab.app_user
     demo = lab.spawn(as_user + ["python3", str(home / "tools" / "demo.py"), "--build",
                                 str(home / "build")], "demo.out", env=env)
     window = lab.find_window(TITLE)

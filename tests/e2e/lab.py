@@ -23,7 +23,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from privnet import PrivateNet, Unavailable, _die_with_parent, hold  # noqa: E402
+from privnet import PrivateNet, Unavailable, die_with_parent, hold  # noqa: E402
 
 SKIP_CODE = 77
 PORT = 37829
@@ -55,6 +55,13 @@ def wait_until(predicate, timeout, step=0.05):
             return value
         time.sleep(step)
     return predicate()
+
+
+def scheduling(pid):
+    """The policy (0 normal, 1 FIFO, 2 round-robin), real-time priority and
+    nice level of process `pid`'s main thread."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return int(fields[38]), int(fields[37]), int(fields[16])
 
 
 def start_xvfb(spawn, first):
@@ -242,7 +249,7 @@ class Lab:
         log = open(self.workdir / log_name, "wb", buffering=0 if piped else -1)
         process = subprocess.Popen(cmd, stdout=subprocess.PIPE if piped else log,
                                    stderr=subprocess.STDOUT, env=env or self.env(),
-                                   stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+                                   stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
         if piped:
             threading.Thread(target=lambda: log.writelines(process.stdout), daemon=True).start()
         self.processes.append(process)
@@ -264,17 +271,18 @@ class Lab:
                           env=dict(self.env(), **self.app_env), on_bus=self._bus is not None)
 
     def as_ordinary_user(self):
-        """The program runs as an ordinary user: nobody where the lab runs as
-        root, with a runtime folder of its own."""
-        if os.geteuid() != 0:
-            return
-        runtime = self.workdir / "runtime-nobody"
+        """The program runs as an ordinary user, nobody where the lab runs as
+        root (app_user is the prefix that makes it so), with a runtime
+        folder of its own, which is returned."""
+        runtime = self.workdir / "runtime-user"
         runtime.mkdir(mode=0o700, exist_ok=True)
-        os.chown(runtime, NOBODY, NOBODY)
-        self.workdir.chmod(0o711)
         self.app_env["XDG_RUNTIME_DIR"] = str(runtime)
-        self.app_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
-                         "--"]
+        if os.geteuid() == 0:
+            os.chown(runtime, NOBODY, NOBODY)
+            self.workdir.chmod(0o711)
+            self.app_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                             "--clear-groups", "--"]
+        return runtime
 
     def start_system_bus(self):
         """A system bus with polkit and rtkit, as a desktop has, in a mount
@@ -307,11 +315,6 @@ class Lab:
         if not wait_until(lambda: "true" in sh(*has_rtkit, check=False).stdout, 10):
             raise AssertionError("rtkit did not come onto the lab's system bus")
 
-    def scheduling(self, pid):
-        """The policy (0 normal, 1 FIFO, 2 round-robin), real-time priority
-        and nice level of process `pid`'s main thread."""
-        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-        return int(fields[38]), int(fields[37]), int(fields[16])
 
     def app_output(self, name="app"):
         return (self.workdir / f"{name}.out").read_text(errors="replace")
