@@ -5,7 +5,7 @@
 #   check_package.sh BUILD_DIR
 set -euo pipefail
 build=$1
-for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian appstreamcli; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 out=$(mktemp -d)
@@ -41,7 +41,19 @@ if readelf -S "$out/root/usr/bin/vantrel-speedtest" | grep -q '\.symtab'; then
 fi
 
 status=0
-lintian --fail-on error,warning "$deb" >"$out/lintian.log" 2>&1 || status=$?
+lintian --fail-on none "$deb" >"$out/lintian.log" 2>&1 || status=$?
 grep -v 'root privileges' "$out/lintian.log" || true
-[ "$status" -eq 0 ] || { echo "FAIL: lintian reports errors or warnings"; exit 1; }
+[ "$status" -eq 0 ] || { echo "FAIL: lintian did not run"; exit 1; }
+# AppStream 1.0 (Debian 13) warns that the metainfo has no homepage; the
+# project has none yet. lintian's tag gives no reason, so the package carries
+# no override, which would hide every AppStream failure: the tree is checked
+# again here with only the homepage excused.
+tag=appstream-metadata-validation-failed
+if grep '^[EW]: ' "$out/lintian.log" | grep -qv " $tag "; then
+  echo "FAIL: lintian reports errors or warnings"; exit 1
+fi
+if grep -q " $tag " "$out/lintian.log" &&
+   ! appstreamcli validate-tree --no-net --override=url-homepage-missing=info "$out/root"; then
+  echo "FAIL: the package's AppStream metadata does not validate"; exit 1
+fi
 echo "PASS: $(basename "$deb"), Depends: $depends"
