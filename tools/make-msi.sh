@@ -27,4 +27,10 @@ cp "$root/app/resources/vantrel.ico" "$work/"
 (cd "$work" && wixl --arch x64 -D Win64=yes -D Version="$version" -D SourceDir=stage \
   -D Publisher="$(cache VANTREL_PUBLISHER)" -D IconFile=vantrel.ico \
   -o "$msi" "$root/packaging/vantrel-speedtest.wxs" files.wxs)
+# Every build is a product of its own, so a rebuild of the installed version
+# must replace it, not install beside it. wixl ignores MajorUpgrade's
+# AllowSameVersionUpgrades: the upgrade row gets the inclusive maximum here.
+(cd "$work" && msiinfo export "$msi" Upgrade >Upgrade.idt &&
+  awk -F'\t' -v OFS='\t' 'NR > 3 && $7 ~ /^WIX_UPGRADE_DETECTED\r?$/ && $5 % 1024 < 512 { $5 += 512 } 1' \
+    Upgrade.idt >Upgrade.new && mv Upgrade.new Upgrade.idt && msibuild "$msi" -i Upgrade.idt)
 echo "$msi"

@@ -228,19 +228,24 @@ def msi(args):
                                  args.sim, "--instrument", args.instrument, "normal_start"])
         check(status.returncode == 0, "the installed program failed its normal start")
 
+        def make_msi(made_version):
+            return subprocess.run([ROOT / "tools" / "make-msi.sh", args.build, made_version, tmp],
+                                  capture_output=True, text=True, check=True).stdout.strip()
+
+        # A rebuild of the same version, then a newer one, each replaces what is there.
         newer_version = ".".join(version.split(".")[:2] + [str(int(version.split(".")[2]) + 1)])
-        newer = subprocess.run([ROOT / "tools" / "make-msi.sh", args.build, newer_version, tmp],
-                               capture_output=True, text=True, check=True).stdout.strip()
-        check(msiexec("/i", newer) == 0, "the newer MSI did not install")
-        entries = installed_products(prefix, env)
-        check([e.get("DisplayVersion") for e in entries] == [newer_version],
-              f"after the upgrade the Apps entries are {entries}")
+        for made_version in (version, newer_version):
+            newer = make_msi(made_version)
+            check(msiexec("/i", newer) == 0, f"the rebuilt {made_version} MSI did not install")
+            entries = installed_products(prefix, env)
+            check([e.get("DisplayVersion") for e in entries] == [made_version],
+                  f"after installing a rebuilt {made_version} the Apps entries are {entries}")
         check(msiexec("/i", found[0]) != 0, "the older MSI installed over the newer one")
         check(msiexec("/x", newer) == 0, "msiexec /x failed")
         left = [str(f) for f in folder.rglob("*")] if folder.exists() else []
         check(not left and not shortcuts() and not installed_products(prefix, env),
               f"left after removal: {left}, {shortcuts()}")
-        print(f"upgraded to {newer_version} in place, refused {version} over it, removed all")
+        print(f"replaced by a rebuilt {version}, upgraded to {newer_version} in place, refused {version} over it, removed all")
         subprocess.run(["wineserver", "-k"], env=env, check=False)
 
 
