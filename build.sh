@@ -65,14 +65,7 @@ give_back() {
 give_back
 
 case "$action" in
-  run)
-    # The program sends to its instrument as soon as it starts. Until an
-    # address has been chosen, that is a factory default that is likely some
-    # other machine here, so it runs against the simulated instrument.
-    if grep -q '^VANTREL_INSTRUMENT_ADDRESS:STRING=.' "$build_dir/CMakeCache.txt"; then
-      exec "$build_dir/app/vantrel-speedtest"
-    fi
-    exec python3 tools/demo.py --build "$build_dir" ;;
+  run) exec tools/start.sh "$build_dir" ;;
   test)
     status=0
     (cd "$build_dir" && ctest --output-on-failure --timeout 600) || status=$?
