@@ -67,8 +67,12 @@ give_back
 case "$action" in
   run) exec tools/start.sh "$build_dir" ;;
   test)
+    # Every process the tests start inherits the mark; none may outlive them.
+    VANTREL_TEST_RUN="$$.$(date +%s%N)"
+    export VANTREL_TEST_RUN
     status=0
     (cd "$build_dir" && ctest --output-on-failure --timeout 600) || status=$?
+    tests/left_behind.sh || status=1
     give_back
     exit "$status" ;;
 esac

@@ -92,4 +92,4 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 cd "$root" && mkdir -p .oldroot && pivot_root . .oldroot
 umount -l /.oldroot
 exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-  CI="${CI:-}" bash -c "$3" inner "$4"' outer "$root" "$archives" "$inner" "$instrument"
+  CI="${CI:-}" VANTREL_TEST_RUN="${VANTREL_TEST_RUN:-}" bash -c "$3" inner "$4"' outer "$root" "$archives" "$inner" "$instrument"
