@@ -11,6 +11,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# Python's byte code stays out of the checkout, which root would otherwise
+# leave with folders the user cannot clean.
+export PYTHONDONTWRITEBYTECODE=1
+
 action=${1:-build}
 build_dir=${BUILD_DIR:-build}
 case "$action" in
