@@ -39,6 +39,23 @@ POLKIT_RULE = """polkit.addRule(function(action, subject) {
 """
 
 
+def stop_wineserver(env, enter=()):
+    """Ends the Wine server of the prefix in `env` and removes what it keeps
+    between runs: Debian's Wine makes the server's folder under TMPDIR and
+    names it in the prefix, where it would be left for good, and where a
+    prefix made by root then kept an ordinary user's Wine out of it."""
+    for flag in ("-k", "-w"):
+        sh(*enter, "wineserver", flag, check=False, env=env, timeout=30)
+    record = Path(env["WINEPREFIX"]) / "wineserver"
+    try:
+        folder = Path(env.get("TMPDIR", "/tmp")) / record.read_text().strip()
+    except OSError:
+        return
+    if folder.name.startswith("wine-"):
+        shutil.rmtree(folder, ignore_errors=True)
+    record.unlink(missing_ok=True)
+
+
 class Skip(Exception):
     """The lab cannot be built here; the reason says why."""
 
@@ -227,8 +244,7 @@ class Lab:
         # One the units left outside, and one of the lab's own: as an
         # ordinary user, the namespaces' processes are another uid to Wine.
         for enter in ([], self.net.enter()):
-            for flag in ("-k", "-w"):
-                sh(*enter, "wineserver", flag, check=False, env=self.env(), timeout=30)
+            stop_wineserver(self.env(), enter)
 
     def run(self, *cmd, ns, **kw):
         return self.net.run(*cmd, ns=ns, **kw)

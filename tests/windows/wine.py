@@ -28,7 +28,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-from lab import SKIP_CODE as SKIP, Skip, start_xvfb  # noqa: E402
+from lab import SKIP_CODE as SKIP, Skip, start_xvfb, stop_wineserver  # noqa: E402
 
 
 FONTS_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Fonts"
@@ -54,6 +54,7 @@ def make_prefix(prefix):
     every Windows: in its Fonts folder and registered there. GDI finds a
     font by the folder, DirectWrite (Qt 6.8 and later) only by the registry."""
     env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
+    stop_wineserver(env)  # one of an earlier run, perhaps another user's
     if not (prefix / "system.reg").exists():
         subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True)
     fonts = prefix / "drive_c" / "windows" / "Fonts"
@@ -63,7 +64,7 @@ def make_prefix(prefix):
         shutil.copy(Path("/usr/share/wine/fonts") / font, fonts)
         subprocess.run(["wine", "reg", "add", FONTS_KEY, "/v", f"{name} (TrueType)", "/t",
                         "REG_SZ", "/d", font, "/f"], env=env, check=True, capture_output=True)
-    subprocess.run(["wineserver", "-k"], env=env, check=False)
+    stop_wineserver(env)
 
 
 def build(args):
@@ -139,7 +140,7 @@ def unit(args):
     finally:
         if windows11:
             wine_version(env, "delete")
-        subprocess.run(["wineserver", "-k"], env=env, check=False)
+        stop_wineserver(env)
         for process in xvfb:
             process.terminate()
             process.wait()
@@ -154,8 +155,7 @@ def installed_products(prefix, env):
     """The entries under Apps named Vantrel Speed Test, each as its values
     and with the product's icon, from the registry as Wine's server writes
     it out when it stops."""
-    subprocess.run(["wineserver", "-k"], env=env, check=False)
-    subprocess.run(["wineserver", "-w"], env=env, check=False)
+    stop_wineserver(env)
     entries, icons = [], []
     for section in (prefix / "system.reg").read_text(errors="replace").split("\n\n["):
         values = dict(re.findall(r'^"(\w+)"="([^"]*)"', section, re.M))
@@ -246,7 +246,7 @@ def msi(args):
         check(not left and not shortcuts() and not installed_products(prefix, env),
               f"left after removal: {left}, {shortcuts()}")
         print(f"replaced by a rebuilt {version}, upgraded to {newer_version} in place, refused {version} over it, removed all")
-        subprocess.run(["wineserver", "-k"], env=env, check=False)
+        stop_wineserver(env)
 
 
 def main():
