@@ -26,8 +26,10 @@ esac
 # Building and running the program; python3 and iproute2 for the demo.
 packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core python3 iproute2)
 # The tests: the end-to-end lab's display and OCR, its system bus with polkit
-# and rtkit, an X11 session bus starter to keep the demo from, the fuzzers, the install and package checks, the Windows cross
-# build, its MSI and Wine, a Debian 13 root; cyclictest for the benchmarks.
+# and rtkit, X11's session bus starter (which the demo must keep from
+# outliving it), the fuzzers, the install and package checks, the Windows
+# cross build, its MSI and Wine, a Debian 13 root; cyclictest for the
+# benchmarks.
 if [ "$action" = test ]; then
   packages+=(xvfb xauth x11-utils xdotool openbox imagemagick tesseract-ocr
              dbus-daemon dbus-bin dbus-x11 polkitd rtkit rt-tests

@@ -12,19 +12,17 @@ mkdir "$out/bin"
 printf '#!/bin/sh\necho demo\n' >"$out/bin/python3"
 chmod +x "$out/bin/python3"
 status=0
-for step in "unset demo" "10.1.2.3 program" "emptied demo"; do
-  read -r address expected <<<"$step"
-  case $address in
-    unset) args=() ;;
-    emptied) args=(-DVANTREL_INSTRUMENT_ADDRESS=) ;;
-    *) args=(-DVANTREL_INSTRUMENT_ADDRESS="$address") ;;
-  esac
-  cmake -S "$src" -B "$out/build" "${args[@]}" >"$out/cmake.log" 2>&1 ||
+# One folder, configured again at each step, as a user's build is.
+for step in "demo" "program -DVANTREL_INSTRUMENT_ADDRESS=10.1.2.3" \
+            "demo -DVANTREL_INSTRUMENT_ADDRESS="; do
+  read -r expected args <<<"$step"
+  # shellcheck disable=SC2086
+  cmake -S "$src" -B "$out/build" $args >"$out/cmake.log" 2>&1 ||
     { cat "$out/cmake.log"; exit 1; }
   printf '#!/bin/sh\necho program\n' >"$out/build/app/vantrel-speedtest"
   chmod +x "$out/build/app/vantrel-speedtest"
   started=$(PATH="$out/bin:$PATH" "$src/tools/start.sh" "$out/build")
-  echo "address $address: starts the $started (expected: the $expected)"
+  echo "${args:-no address set}: starts the $started (expected: the $expected)"
   [ "$started" = "$expected" ] || status=1
 done
 exit "$status"

@@ -104,21 +104,6 @@ class PrivateNet:
     def names(self):
         return list(self._holders)
 
-    def leftovers(self):
-        """Processes in these namespaces other than their holders: what was
-        started in them and is still running."""
-        nets = {_net_of(h.pid) for h in self._holders.values() if h.poll() is None}
-        holders = {h.pid for h in self._holders.values()}
-        found = []
-        for proc in Path("/proc").iterdir():
-            if proc.name.isdigit() and int(proc.name) not in holders:
-                try:
-                    if os.readlink(proc / "ns" / "net") in nets:
-                        found.append(int(proc.name))
-                except OSError:  # gone, or another user's
-                    pass
-        return found
-
     def pid(self, ns):
         return self._holders[ns].pid
 
@@ -139,10 +124,19 @@ class PrivateNet:
             self.run("ip", "link", "set", dev, "up", ns=ns)
 
     def close(self):
-        for pid in self.leftovers():
+        """Ends the namespaces, and first whatever was started in them and is
+        still running, which it returns by name."""
+        nets = {_net_of(h.pid) for h in self._holders.values() if h.poll() is None}
+        holders = {h.pid for h in self._holders.values()}
+        left = []
+        for proc in Path("/proc").iterdir():
+            if not proc.name.isdigit() or int(proc.name) in holders:
+                continue
             try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
+                if os.readlink(proc / "ns" / "net") in nets:
+                    left.append((proc / "cmdline").read_bytes().split(b"\0")[0].decode())
+                    os.kill(int(proc.name), signal.SIGKILL)
+            except OSError:  # gone, or another user's
                 pass
         holders = list(self._holders.values()) + ([self._user] if self._user else [])
         for holder in holders:
@@ -150,3 +144,4 @@ class PrivateNet:
             holder.wait()
         self._holders.clear()
         self._user = None
+        return left

@@ -217,14 +217,7 @@ class Lab:
         if self._bus:
             self._bus.kill()
             self._bus.wait()
-        left = []
-        for pid in self.net.leftovers():
-            try:
-                left.append(Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].decode())
-            except OSError:
-                pass
-        self.net.close()
-        return left
+        return self.net.close()
 
     # --- processes -------------------------------------------------------------------
 
@@ -330,7 +323,6 @@ class Lab:
                      "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.RealtimeKit1"]
         if not wait_until(lambda: "true" in sh(*has_rtkit, check=False).stdout, 10):
             raise AssertionError("rtkit did not come onto the lab's system bus")
-
 
     def app_output(self, name="app"):
         return (self.workdir / f"{name}.out").read_text(errors="replace")

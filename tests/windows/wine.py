@@ -235,17 +235,18 @@ def msi(args):
         # A rebuild of the same version, then a newer one, each replaces what is there.
         newer_version = ".".join(version.split(".")[:2] + [str(int(version.split(".")[2]) + 1)])
         for made_version in (version, newer_version):
-            newer = make_msi(made_version)
-            check(msiexec("/i", newer) == 0, f"the rebuilt {made_version} MSI did not install")
+            rebuilt = make_msi(made_version)
+            check(msiexec("/i", rebuilt) == 0, f"the rebuilt {made_version} MSI did not install")
             entries = installed_products(prefix, env)
             check([e.get("DisplayVersion") for e in entries] == [made_version],
                   f"after installing a rebuilt {made_version} the Apps entries are {entries}")
         check(msiexec("/i", found[0]) != 0, "the older MSI installed over the newer one")
-        check(msiexec("/x", newer) == 0, "msiexec /x failed")
+        check(msiexec("/x", rebuilt) == 0, "msiexec /x failed")
         left = [str(f) for f in folder.rglob("*")] if folder.exists() else []
         check(not left and not shortcuts() and not installed_products(prefix, env),
               f"left after removal: {left}, {shortcuts()}")
-        print(f"replaced by a rebuilt {version}, upgraded to {newer_version} in place, refused {version} over it, removed all")
+        print(f"replaced by a rebuilt {version}, upgraded to {newer_version} in place, "
+              f"refused {version} over it, removed all")
         stop_wineserver(env)
 
 
